@@ -1,0 +1,4 @@
+#include "core/kestrune.h"
+KESTRUNE_API int QVX_KESTRUNE_Initialize(void) { return QVX_KESTRUNE_RESULT_FAILED; }
+KESTRUNE_API int QVX_KESTRUNE_Apply(void) { return QVX_KESTRUNE_RESULT_INTERNAL_ERROR; }
+KESTRUNE_API int QVX_KESTRUNE_Uninitialize(void) { return QVX_KESTRUNE_RESULT_INTERNAL_ERROR; }
