@@ -192,9 +192,10 @@ bool ConsoleProcess::collect(std::chrono::steady_clock::time_point deadline)
 {
     if (out_fd_ < 0 && err_fd_ < 0)
         return false;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
     pollfd fds[] = {{out_fd_, POLLIN, 0}, {err_fd_, POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0))) <= 0)
+    if (poll(fds, 2, static_cast<int>(std::max<milliseconds::rep>(left.count(), 0))) <= 0)
         return true;
     std::string *sinks[] = {&out_, &err_};
     int *owners[] = {&out_fd_, &err_fd_};

@@ -256,8 +256,10 @@ TEST_F(ConsoleRunTest, StorageAndPortsExampleIsWrittenSavedAndReadBack)
     // The saved policy holds the denied classes and the storage values.
     const std::string policy = read_file(registry_pol());
     EXPECT_EQ(policy.compare(0, 4, "PReg"), 0);
-    for (const char *text : {"{4D36E978-E325-11CE-BFC1-08002BE10318}", "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}",
-                             "{E0CBF06C-CD8B-4647-BB8A-263B43F0F974}", "Deny_Read", "Deny_Write"})
+    for (const char *text : {"{4D36E978-E325-11CE-BFC1-08002BE10318}", // serial ports
+                             "{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}", // cameras
+                             "{E0CBF06C-CD8B-4647-BB8A-263B43F0F974}", // Bluetooth
+                             "Deny_Read", "Deny_Write"})
         EXPECT_NE(policy.find(utf16le(text)), std::string::npos) << text;
     EXPECT_EQ(policy.find(utf16le("{4D36E96F-E325-11CE-BFC1-08002BE10318}")), std::string::npos)
         << "the allowed mouse class is not denied";
@@ -273,7 +275,8 @@ TEST_F(ConsoleRunTest, NetLimitExampleInOwnNamespaceLimitsAndReleases)
     ReadBack read_back;
     read_back.speed = 100; // a limited network reads back as allowed, with its speed
     const Lines writes = {written(net_key, "QVX_KESTRUNE_NET_PERM_LIMIT")};
-    EXPECT_EQ(console_lines(result.out), full_run(writes, read_back, true) + (Lines{prompt, stopped, prompt}));
+    EXPECT_EQ(console_lines(result.out),
+              full_run(writes, read_back, true) + (Lines{prompt, stopped, prompt}));
     EXPECT_EQ(read_file(dir_ + "/" + output_cfg), read_back.output_file());
 }
 
@@ -351,8 +354,8 @@ TEST_F(ConsoleRunTest, SpeedTextsAreCheckedBeforeTheLibrarySeesThem)
         const Lines lines = console_lines(result.out);
         EXPECT_EQ(write_section(lines), c.writes) << c.config;
         const bool applied = c.writes == Lines{accepted};
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), "KESTRUNE_TEST DBG: finish Call 'QVX_KESTRUNE_Apply' 0"),
-                  applied ? 1 : 0)
+        const std::string apply_line = "KESTRUNE_TEST DBG: finish Call 'QVX_KESTRUNE_Apply' 0";
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), apply_line), applied ? 1 : 0)
             << c.config;
     }
 }
@@ -367,11 +370,11 @@ TEST_F(ConsoleRunTest, ConfigInTheParentDirectoryGetsItsOutputThere)
 
     ReadBack read_back;
     read_back.permissions = {{"QVX_KESTRUNE_NORMAL_DEVID_MOUSE", "QVX_KESTRUNE_NORMAL_PERM_DENY"}};
-    const Lines expected = Lines{dir_line(work), "KESTRUNE_TEST ERR: Test config file " + test_cfg + " is not exist!",
-                                 "KESTRUNE_TEST INFO: TEST config file is ../" + test_cfg, write_begin,
-                                 written("QVX_KESTRUNE_NORMAL_DEVID_MOUSE", "QVX_KESTRUNE_NORMAL_PERM_DENY"),
-                                 write_end} +
-                           read_back.lines() + closing_lines(true) + Lines{prompt};
+    const Lines expected =
+        Lines{dir_line(work), "KESTRUNE_TEST ERR: Test config file " + test_cfg + " is not exist!",
+              "KESTRUNE_TEST INFO: TEST config file is ../" + test_cfg, write_begin,
+              written("QVX_KESTRUNE_NORMAL_DEVID_MOUSE", "QVX_KESTRUNE_NORMAL_PERM_DENY"), write_end} +
+        read_back.lines() + closing_lines(true) + Lines{prompt};
     EXPECT_EQ(console_lines(result.out), expected);
     EXPECT_EQ(read_file(dir_ + "/" + output_cfg), read_back.output_file());
     EXPECT_FALSE(fs::exists(work + "/" + output_cfg));
@@ -461,8 +464,8 @@ TEST_F(ConsoleRunTest, DeviceEventsArePrintedWhileTheOperatorIsAsked)
     ASSERT_TRUE(console.wait_for_output(prompt, 60s)) << console.output();
 
     // A veth pair that appears and goes in the console's own namespace.
-    ASSERT_EQ(ip_in_namespace_of(console.pid(), {"link", "add", "kt-ev0", "type", "veth", "peer", "name", "kt-ev1"}),
-              0);
+    const std::vector<std::string> add = {"link", "add", "kt-ev0", "type", "veth", "peer", "name", "kt-ev1"};
+    ASSERT_EQ(ip_in_namespace_of(console.pid(), add), 0);
     EXPECT_TRUE(console.wait_for_output("=== get cb type=1, data=[", 20s)) << console.output();
     ASSERT_EQ(ip_in_namespace_of(console.pid(), {"link", "del", "kt-ev0"}), 0);
     EXPECT_TRUE(console.wait_for_output("=== get cb type=2, data=[", 20s)) << console.output();
