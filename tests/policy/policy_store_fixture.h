@@ -91,6 +91,23 @@ inline std::vector<PolRecord> deny_list_records(const std::vector<std::u16string
     return records;
 }
 
+// The lines of a rewrite that finds neither switch to delete (a fresh list).
+inline const std::string kMissingSwitches =
+    "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n"
+    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClassesRetroactive, ret=2\r\n"
+    "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n"
+    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClasses, ret=2\r\n";
+
+// The lines of a deny while no policy object is held: the switch deletions are
+// tolerated, the first write fails with the invalid-handle code.
+inline const std::string kDenyWithoutPolicyObject =
+    "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
+    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClassesRetroactive, ret=6\r\n"
+    "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
+    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClasses, ret=6\r\n"
+    "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
+    "E KestruneCtl set_group_policy_restrictions_denydeviceclasses #: set DenyDeviceClasses, ret=6\r\n";
+
 // Runs `body` with standard output captured and returns what it wrote, line
 // numbers replaced by "#". The body only records results: an assertion inside it
 // would print its failure into the capture.

@@ -8,7 +8,6 @@
 
 #include "core/kestrune.h"
 #include "policy/deny_list.h"
-#include "policy/deny_list_rewrite.h"
 #include "policy/policy_store_fixture.h"
 
 using namespace kestrune;
@@ -46,12 +45,6 @@ int32_t listed(const std::u16string &text)
     uint32_t ret = gpo_helper_get_restrictions_denydeviceclasses(&permission, text.c_str());
     return ret == 0 ? permission : -static_cast<int32_t>(ret);
 }
-
-const std::string kMissingSwitches =
-    "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n"
-    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClassesRetroactive, ret=2\r\n"
-    "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n"
-    "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClasses, ret=2\r\n";
 
 class DenyListTest : public PolicyStoreTest {};
 
@@ -203,45 +196,6 @@ TEST_F(DenyListTest, TextsTooShortOrTooLongForAClassAreRefused)
     EXPECT_EQ(listed(std::u16string(255, u'C')), 1);
 }
 
-TEST_F(DenyListTest, GetWithoutAListAnswersAllowedSilently)
-{
-    open();
-    int32_t permission = 0;
-    EXPECT_EQ(logged([&] { permission = listed(A); }), "");
-    EXPECT_EQ(permission, 2);
-}
-
-TEST(DenyListReleased, WithoutAPolicyObjectDenyFailsAllowAndGetDoNothing)
-{
-    ScratchRoot root;
-    uint32_t denied = 9;
-    EXPECT_EQ(logged([&] { denied = deny(A); }),
-              "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
-              "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClassesRetroactive, ret=6\r\n"
-              "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
-              "I KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Failed set DenyDeviceClasses, ret=6\r\n"
-              "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
-              "E KestruneCtl set_group_policy_restrictions_denydeviceclasses #: set DenyDeviceClasses, ret=6\r\n");
-    EXPECT_EQ(denied, 1u);
-    uint32_t allowed = 9;
-    int32_t permission = 0;
-    EXPECT_EQ(logged([&] {
-                  allowed = allow(A);
-                  permission = listed(A);
-              }),
-              "");
-    EXPECT_EQ(allowed, 0u);
-    EXPECT_EQ(permission, 2);
-}
-
-TEST(DenyListRewrite, ANullListIsRefused)
-{
-    uint32_t ret = 9;
-    EXPECT_EQ(logged([&] { ret = set_group_policy_restrictions_denydeviceclasses(1, 1, nullptr); }),
-              "E KestruneCtl set_group_policy_restrictions_denydeviceclasses #: Error: pGpList NULL!\r\n");
-    EXPECT_EQ(ret, 3u);
-}
-
 // Subkeys do not shift the values: the marker is still seen first and every value
 // is read, so the rewrite leaves nothing behind; the subkey itself is untouched.
 TEST_F(DenyListTest, SubkeysOfTheListKeyAreLeftAloneAndValuesReadFromTheFirst)
@@ -325,19 +279,6 @@ TEST_F(DenyListTest, ANameWithoutAnEightBitFormFailsTheRewriteBeforeAnyChange)
         EXPECT_EQ(apply(), (std::vector<PolRecord>{kSwitchOn, kRetroactiveOn, kMarker, entry(u"1", B)}));
     }
     std::setlocale(LC_ALL, saved.c_str());
-}
-
-TEST_F(DenyListTest, TheListSurvivesAFreshPolicyObject)
-{
-    open();
-    ASSERT_EQ(logged([] { deny(A); }), kMissingSwitches);
-    ASSERT_EQ(deny(B), 0u);
-    apply();
-    close();
-    open();
-    EXPECT_EQ(listed(A), 1);
-    EXPECT_EQ(listed(B), 1);
-    EXPECT_EQ(listed(Z), 2);
 }
 
 } // namespace
