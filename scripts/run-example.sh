@@ -42,8 +42,35 @@ cat "$run/KestruneCtl_Output_Cfg.ini" 2>/dev/null || echo "(not written)"
 pol=$KESTRUNE_ROOT/GroupPolicy/Machine/Registry.pol
 echo "=== saved policy: $pol"
 if [ -f "$pol" ]; then
-  # Registry.pol records hold UTF-16LE texts: key, value name, data.
-  strings -e l "$pol"
+  # One line a record: key, value name, data ("[key;value;type;size;data]" in UTF-16LE).
+  python3 - "$pol" <<'EOF'
+import struct, sys
+raw = open(sys.argv[1], "rb").read()
+if raw[:4] != b"PReg":
+    sys.exit("not a Registry.pol file")
+at = 8
+def text():
+    global at
+    end = at
+    while raw[end:end + 2] != b"\0\0":
+        end += 2
+    value, at = raw[at:end].decode("utf-16-le"), end + 2
+    return value
+while at < len(raw):
+    at += 2                                   # [
+    key = text(); at += 2                     # ;
+    name = text(); at += 2
+    kind, = struct.unpack_from("<I", raw, at); at += 6
+    size, = struct.unpack_from("<I", raw, at); at += 6
+    data = raw[at:at + size]; at += size + 2  # ]
+    if kind == 4 and size == 4:
+        shown = str(struct.unpack("<I", data)[0])
+    elif kind in (1, 2):
+        shown = '"' + data.decode("utf-16-le").rstrip("\0") + '"'
+    else:
+        shown = data.hex()
+    print(f"  {key} : {name} = {shown}")
+EOF
 else
   echo "(not written)"
 fi
