@@ -43,7 +43,7 @@ pol=$KESTRUNE_ROOT/GroupPolicy/Machine/Registry.pol
 echo "=== saved policy: $pol"
 if [ -f "$pol" ]; then
   # One line a record: key, value name, data ("[key;value;type;size;data]" in UTF-16LE).
-  python3 - "$pol" <<'EOF'
+  python3 - "$pol" <<'EOF' || echo "(not readable as Registry.pol)"
 import struct, sys
 raw = open(sys.argv[1], "rb").read()
 if raw[:4] != b"PReg":
@@ -52,7 +52,7 @@ at = 8
 def text():
     global at
     end = at
-    while raw[end:end + 2] != b"\0\0":
+    while end < len(raw) and raw[end:end + 2] != b"\0\0":
         end += 2
     value, at = raw[at:end].decode("utf-16-le"), end + 2
     return value
