@@ -135,7 +135,7 @@ public:
             return property == DeviceProperty::kDeviceDesc || property == DeviceProperty::kFriendlyName
                        ? kErrorInvalidData
                        : kErrorNotFound;
-        return copy_text(*value, buffer, bytes / sizeof(char16_t));
+        return copy_text(*value, buffer, static_cast<uint32_t>(bytes / sizeof(char16_t)));
     }
 
 private:
