@@ -3,13 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
 
 #include "notify/notify_backends.h"
 #include "platform/posix/posix_sysfs_lookup.h"
@@ -234,34 +231,6 @@ void first_callback(int kind, char *text)
 void second_callback(int kind, char *text)
 {
     secondRecorder.record(kind, text);
-}
-
-struct Deadline::State {
-    std::mutex mutex;
-    std::condition_variable done;
-    bool finished = false;
-    std::thread watcher;
-};
-
-Deadline::Deadline(std::chrono::seconds limit, const char *what) : state_(std::make_shared<State>())
-{
-    state_->watcher = std::thread([state = state_, limit, what] {
-        std::unique_lock<std::mutex> lock(state->mutex);
-        if (!state->done.wait_for(lock, limit, [&] { return state->finished; })) {
-            std::fprintf(stderr, "deadline of %lld s passed: %s\n", static_cast<long long>(limit.count()), what);
-            std::_Exit(EXIT_FAILURE);
-        }
-    });
-}
-
-Deadline::~Deadline()
-{
-    {
-        std::lock_guard<std::mutex> lock(state_->mutex);
-        state_->finished = true;
-    }
-    state_->done.notify_all();
-    state_->watcher.join();
 }
 
 } // namespace kestrune::test

@@ -106,18 +106,6 @@ extern Recorder secondRecorder;
 void first_callback(int kind, char *text);
 void second_callback(int kind, char *text);
 
-// Ends the process with a message when a scope takes longer than it may: a hang
-// fails the test quickly instead of running into the ctest time limit.
-class Deadline {
-public:
-    explicit Deadline(std::chrono::seconds limit, const char *what);
-    ~Deadline();
-
-private:
-    struct State;
-    std::shared_ptr<State> state_;
-};
-
 } // namespace kestrune::test
 
 #endif

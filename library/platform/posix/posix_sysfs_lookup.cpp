@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cwctype>
 #include <map>
 #include <mutex>
@@ -56,6 +57,13 @@ std::vector<std::string> directory_entries(const std::string &dir)
 bool exists(const std::string &path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::u16string widen_upper(const std::string &text)
+{
+    std::u16string wide = widen(text);
+    upper_case_instance_id(wide);
+    return wide;
 }
 
 std::u16string upper_instance_id(std::string_view subsystem, std::string_view name)
@@ -173,12 +181,19 @@ std::string SysfsDeviceLookup::subsystem_dir(const std::string &base, const std:
 
 std::optional<SysfsDeviceLookup::Subsystem> SysfsDeviceLookup::find_subsystem(std::u16string_view enumerator) const
 {
+    // Subsystem names are lower-case ASCII: try the enumerator so spelled first.
+    std::string guess;
+    for (char16_t c : enumerator)
+        guess += c < 0x80 ? static_cast<char>(std::tolower(static_cast<unsigned char>(c))) : '?';
+    for (const std::string base : {"class", "bus"}) {
+        std::string dir = subsystem_dir(base, guess);
+        if (guess.find('/') == std::string::npos && exists(dir) && widen_upper(guess) == enumerator)
+            return Subsystem{guess, dir};
+    }
     for (const std::string base : {"class", "bus"}) {
         for (const std::string &name : directory_entries(root_ + "/" + base)) {
-            std::u16string upper = widen(name);
-            upper_case_instance_id(upper);
             std::string dir = subsystem_dir(base, name);
-            if (upper == enumerator && exists(dir))
+            if (widen_upper(name) == enumerator && exists(dir))
                 return Subsystem{name, dir};
         }
     }

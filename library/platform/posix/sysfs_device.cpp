@@ -5,7 +5,7 @@
 
 #include <cctype>
 #include <climits>
-#include <cstdlib>
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -50,12 +50,11 @@ std::optional<std::string> attribute(const std::string &dir, const char *name)
     return std::string(value);
 }
 
-std::optional<std::string> uevent_value(const std::string &dir, std::string_view key)
+std::optional<std::string> uevent_value(const std::optional<std::string> &uevent, std::string_view key)
 {
-    std::optional<std::string> text = read_file_text(dir + "/uevent");
-    if (!text)
+    if (!uevent)
         return std::nullopt;
-    std::string_view rest(*text);
+    std::string_view rest(*uevent);
     while (!rest.empty()) {
         std::string_view line = rest.substr(0, rest.find('\n'));
         rest.remove_prefix(std::min(rest.size(), line.size() + 1));
@@ -77,20 +76,49 @@ std::optional<std::string> link_name(const std::string &path)
     return name.empty() ? std::nullopt : std::optional<std::string>(name);
 }
 
-std::string real_path(const std::string &path)
+// Collapses "." and ".." and doubled slashes of an absolute path, without asking
+// the file system.
+std::string normalized(const std::string &path)
 {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
+    std::vector<std::string_view> parts;
+    std::string_view rest(path);
+    while (!rest.empty()) {
+        std::string_view part = rest.substr(0, rest.find('/'));
+        rest.remove_prefix(std::min(rest.size(), part.size() + 1));
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+    }
+    std::string out;
+    for (std::string_view part : parts)
+        out.append("/").append(part);
+    return out.empty() ? "/" : out;
+}
+
+// Where a member entry leads. Sysfs links point straight at device directories,
+// so one readlink and a lexical resolution replace realpath's walk.
+std::string device_directory(const std::string &entry)
+{
+    char target[PATH_MAX];
+    ssize_t size = readlink(entry.c_str(), target, sizeof target - 1);
+    if (size <= 0)
+        return normalized(entry);
+    std::string link(target, static_cast<size_t>(size));
+    if (link.front() == '/')
+        return normalized(link);
+    return normalized(entry.substr(0, entry.rfind('/') + 1) + link);
 }
 
 // The device directory and its ancestors, nearest first, inside the root.
 std::vector<std::string> device_and_ancestors(const std::string &root, const std::string &device)
 {
     std::vector<std::string> chain;
-    std::string realRoot = real_path(root);
-    std::string current = real_path(device);
-    while (!realRoot.empty() && current.size() > realRoot.size() + 1 &&
-           current.compare(0, realRoot.size() + 1, realRoot + "/") == 0 &&
+    std::string current = device_directory(device);
+    std::string inside = normalized(root) + "/";
+    while (current.size() > inside.size() && current.compare(0, inside.size(), inside) == 0 &&
            static_cast<int>(chain.size()) < kMaxAncestors) {
         chain.push_back(current);
         current.resize(current.rfind('/'));
@@ -107,23 +135,23 @@ std::optional<std::string> first_of(Candidates &&...candidates)
     return found;
 }
 
-std::optional<std::string> description(const std::string &device)
+std::optional<std::string> description(const std::string &device, const std::optional<std::string> &uevent)
 {
     return first_of([&] { return attribute(device, "product"); },
                     [&] { return attribute(device, "model"); },
                     [&] { return attribute(device + "/device", "model"); },
                     [&] { return attribute(device + "/device", "product"); },
-                    [&] { return uevent_value(device, "HID_NAME"); },
+                    [&] { return uevent_value(uevent, "HID_NAME"); },
                     [&] { return link_name(device + "/driver"); },
                     [&] { return link_name(device + "/device/driver"); },
-                    [&] { return uevent_value(device, "DRIVER"); });
+                    [&] { return uevent_value(uevent, "DRIVER"); });
 }
 
-std::optional<std::string> friendly_name(const std::string &device)
+std::optional<std::string> friendly_name(const std::optional<std::string> &uevent)
 {
-    if (std::optional<std::string> interfaceName = uevent_value(device, "INTERFACE"))
+    if (std::optional<std::string> interfaceName = uevent_value(uevent, "INTERFACE"))
         return interfaceName;
-    if (std::optional<std::string> node = uevent_value(device, "DEVNAME"))
+    if (std::optional<std::string> node = uevent_value(uevent, "DEVNAME"))
         return "/dev/" + *node;
     return std::nullopt;
 }
@@ -180,7 +208,8 @@ std::optional<std::string> manufacturer(const std::string &device, const std::ve
 SysfsTexts read_sysfs_device_texts(const std::string &root, const std::string &device, HardwareDatabase *vendors)
 {
     std::vector<std::string> chain = device_and_ancestors(root, device);
-    return {description(device), friendly_name(device), bus_description(chain),
+    std::optional<std::string> uevent = read_file_text(device + "/uevent");
+    return {description(device, uevent), friendly_name(uevent), bus_description(chain),
             manufacturer(device, chain, vendors)};
 }
 
