@@ -282,8 +282,10 @@ std::shared_ptr<DeviceLookup> make_sysfs_device_lookup(std::string root, bool ha
 
 std::shared_ptr<DeviceLookup> system_device_lookup()
 {
-    static const std::shared_ptr<DeviceLookup> lookup = make_sysfs_device_lookup("/sys", true);
-    return lookup;
+    // Never destroyed: a notification thread that a careless caller left running
+    // at exit must not find it gone.
+    static const auto *lookup = new std::shared_ptr<DeviceLookup>(make_sysfs_device_lookup("/sys", true));
+    return *lookup;
 }
 
 void upper_case_instance_id(std::u16string &id)
