@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/kestrune.h"
+#include "notify/notify_backends.h"
 #include "notify_fakes.h"
 #include "platform/thread_id.h"
 #include "support/stdout_capture.h"
@@ -152,6 +153,18 @@ TEST_F(Lifecycle, FailedSetUpEndsTheThreadWithoutAWord)
     EXPECT_EQ(QVX_KESTRUNE_Unregister_Device_Notification(), QVX_KESTRUNE_RESULT_SUCCESS);
     EXPECT_EQ(out.text(), "");
     EXPECT_TRUE(firstRecorder.deliveries().empty());
+}
+
+TEST_F(Lifecycle, ThreadThatCannotStartLeavesNoRegistration)
+{
+    // No event source, so no thread that could ever be told to stop.
+    kestrune::notify::use_device_event_source([] { return std::unique_ptr<platform::DeviceEventSource>(); });
+    StdoutCapture out;
+    EXPECT_EQ(QVX_KESTRUNE_Register_Device_Notification(first_callback), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
+    EXPECT_EQ(QVX_KESTRUNE_Unregister_Device_Notification(), QVX_KESTRUNE_RESULT_INVALID_PARAM);
+    EXPECT_EQ(without_line_numbers(out.text()),
+              "E KestruneCtl QVX_KESTRUNE_Register_Device_Notification #: Error new thread!\r\n"
+              "E KestruneCtl QVX_KESTRUNE_Unregister_Device_Notification #: empty handle!\r\n");
 }
 
 TEST_F(Lifecycle, NullCallbackDeliversNothing)

@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <climits>
-#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -16,12 +16,13 @@ namespace kestrune::platform {
 namespace {
 
 constexpr size_t kAttributeBytes = 4096;
-// Device trees are shallow; the bound only guards against a looping fake tree.
+// Device trees are shallow; a deeper chain is cut here.
 constexpr int kMaxAncestors = 32;
 
 std::optional<std::string> read_file_text(const std::string &path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a stray FIFO in a tree cannot stall the thread.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return std::nullopt;
     std::string text(kAttributeBytes, '\0');
