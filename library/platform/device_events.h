@@ -1,0 +1,122 @@
+// Platform seam: the source of device-interface events, the notification thread's
+// stand-in for a hidden top-level window with its message loop.
+//
+// Porting contract. A source is created on the caller's thread when a callback is
+// registered, before the notification thread starts, and destroyed on the caller's
+// thread after that thread has ended. In between, the notification thread alone
+// calls set_up, subscribe, wait, default_procedure and release, in that order;
+// request_stop is the one operation any thread may call at any time. No lock of
+// the library is held around any of them.
+//
+//   set_up         acquires what receiving needs (window class and window; the
+//                  kernel event socket). False when that fails or when a stop was
+//                  requested already; the thread then ends at once.
+//   subscribe      asks for arrivals and removals of one device interface class.
+//                  False when the class cannot be reported; the caller goes on.
+//   wait           blocks until a message or the stop request. A message is a
+//                  WM_DEVICECHANGE with its event code and broadcast record; its
+//                  record stays valid until the next wait. kError is a failed
+//                  retrieval that does not end the loop.
+//   request_stop   idempotent; reaches the thread wherever it is: set_up then
+//                  fails and every later wait answers kStop.
+//   release        gives back what set_up and subscribe acquired; called once by
+//                  the thread when it leaves, whether or not set_up succeeded.
+//
+// On Windows: set_up is RegisterClassW + CreateWindowExW, subscribe is
+// RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter, wait
+// is GetMessageW/TranslateMessage with WM_DEVICECHANGE taken from the window
+// procedure, request_stop is PostThreadMessageW(WM_USER + 1) plus an event that
+// set_up checks (a thread message to a thread without a queue is lost), and
+// default_procedure is DefWindowProcW. On Linux the events are kernel uevents
+// (posix_uevent_source.cpp).
+#ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
+#define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "core/guid.h"
+
+namespace kestrune::platform {
+
+inline constexpr uint32_t kWmDeviceChange = 0x0219;
+
+// Event codes (wParam of WM_DEVICECHANGE).
+inline constexpr uintptr_t kDbtDevNodesChanged = 0x0007;
+inline constexpr uintptr_t kDbtDeviceArrival = 0x8000;
+inline constexpr uintptr_t kDbtDeviceQueryRemove = 0x8001;
+inline constexpr uintptr_t kDbtDeviceRemovePending = 0x8003;
+inline constexpr uintptr_t kDbtDeviceRemoveComplete = 0x8004;
+
+// Broadcast record types (dbch_devicetype).
+inline constexpr uint32_t kDbtDevtypOem = 0;
+inline constexpr uint32_t kDbtDevtypVolume = 2;
+inline constexpr uint32_t kDbtDevtypPort = 3;
+inline constexpr uint32_t kDbtDevtypDeviceInterface = 5;
+
+// The records with the Windows layout; lParam points at one of them.
+struct DevBroadcastHdr {
+    uint32_t dbch_size;
+    uint32_t dbch_devicetype;
+    uint32_t dbch_reserved;
+};
+
+struct DevBroadcastVolume {
+    uint32_t dbcv_size;
+    uint32_t dbcv_devicetype;
+    uint32_t dbcv_reserved;
+    uint32_t dbcv_unitmask;
+    uint16_t dbcv_flags;
+};
+
+// dbcc_name is the interface's symbolic link name, UTF-16, zero-terminated, and
+// runs on past the declared array to the end of dbcc_size.
+struct DevBroadcastDeviceInterface {
+    uint32_t dbcc_size;
+    uint32_t dbcc_devicetype;
+    uint32_t dbcc_reserved;
+    Guid dbcc_classguid;
+    char16_t dbcc_name[1];
+};
+static_assert(sizeof(DevBroadcastDeviceInterface) == 32, "dbcc_size of an empty filter is 32");
+
+// Interface classes (names as in the Windows SDK).
+inline constexpr Guid kGuidDevinterfaceUsbDevice{0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+inline constexpr Guid kGuidDevinterfaceDisk{0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+inline constexpr Guid kGuidDevinterfaceHid{0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+inline constexpr Guid kGuidNdisLanClass{0xAD498944, 0x762F, 0x11D0, {0x8D, 0xCB, 0x00, 0xC0, 0x4F, 0xC3, 0x35, 0x8C}};
+inline constexpr Guid kGuidDevinterfaceComport{0x86E0D1E0, 0x8089, 0x11D0, {0x9C, 0xE4, 0x08, 0x00, 0x3E, 0x30, 0x1F, 0x73}};
+inline constexpr Guid kGuidDevinterfaceSerenumBusEnumerator{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+inline constexpr Guid kGuidDevinterfaceCdrom{0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+// One retrieved message, the stand-in for a MSG. The record is kept in 32-bit
+// units so that lParam is aligned for the structures above.
+struct DeviceMessage {
+    uint32_t message = 0;
+    uintptr_t wParam = 0;
+    std::vector<uint32_t> record; // empty: lParam is 0
+
+    intptr_t lParam() const { return record.empty() ? 0 : reinterpret_cast<intptr_t>(record.data()); }
+};
+
+enum class DeviceWait { kMessage, kStop, kError };
+
+class DeviceEventSource {
+public:
+    virtual ~DeviceEventSource() = default;
+    virtual bool set_up() = 0;
+    virtual bool subscribe(const Guid &interfaceClass) = 0;
+    virtual DeviceWait wait(DeviceMessage &message) = 0;
+    virtual intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
+    virtual void request_stop() = 0;
+    virtual void release() = 0;
+};
+
+// The build's backend; null when the source cannot even be created (no stop
+// signal could be made: the thread could not be told to end).
+std::unique_ptr<DeviceEventSource> system_device_event_source();
+
+} // namespace kestrune::platform
+
+#endif
