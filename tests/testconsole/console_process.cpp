@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,14 +30,15 @@ namespace {
 // What the child reports through its close-on-exec pipe when a set-up step fails;
 // a pipe closed without a report means the console was executed.
 struct SetupFailure {
-    enum Stage : int { unshare_network, loopback_up, change_directory, redirect, execute } stage;
+    enum Stage : int { unshare_network, mount_sysfs, loopback_up, change_directory, redirect, execute } stage;
     int error;
 };
 
 const char *stage_name(SetupFailure::Stage stage)
 {
     switch (stage) {
-    case SetupFailure::unshare_network: return "unshare(CLONE_NEWNET)";
+    case SetupFailure::unshare_network: return "unshare(CLONE_NEWNET | CLONE_NEWNS)";
+    case SetupFailure::mount_sysfs: return "mounting sysfs";
     case SetupFailure::loopback_up: return "bringing loopback up";
     case SetupFailure::change_directory: return "chdir";
     case SetupFailure::redirect: return "dup2";
@@ -109,8 +111,13 @@ ConsoleProcess::ConsoleProcess(const ConsoleOptions &options)
         throw std::runtime_error(std::string("fork: ") + std::strerror(errno));
     if (pid_ == 0) {
         if (options.own_network) {
-            if (unshare(CLONE_NEWNET) != 0)
+            // A sysfs mounted in the new namespace shows its own network devices,
+            // as `ip netns exec` arranges it.
+            if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
                 report_and_exit(status[1], SetupFailure::unshare_network);
+            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+                report_and_exit(status[1], SetupFailure::mount_sysfs);
             if (!bring_loopback_up(loopback))
                 report_and_exit(status[1], SetupFailure::loopback_up);
         }
@@ -143,7 +150,8 @@ ConsoleProcess::ConsoleProcess(const ConsoleOptions &options)
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     const std::string reason = std::string(stage_name(failure.stage)) + ": " + std::strerror(failure.error);
-    if (failure.stage == SetupFailure::unshare_network || failure.stage == SetupFailure::loopback_up) {
+    if (failure.stage == SetupFailure::unshare_network || failure.stage == SetupFailure::mount_sysfs ||
+        failure.stage == SetupFailure::loopback_up) {
         skip_reason_ = "cannot run the console in a network namespace of its own (" + reason + ")";
         return;
     }

@@ -18,7 +18,7 @@ namespace kestrune::test {
 struct ConsoleOptions {
     std::string directory;   // working directory of the console
     std::string policy_root; // KESTRUNE_ROOT of the console
-    bool own_network = false; // run in a network namespace of its own, loopback up
+    bool own_network = false; // own network and mount namespace: loopback up, fresh sysfs
 };
 
 class ConsoleProcess {
