@@ -93,6 +93,12 @@ int32_t startShaper(uint32_t speed) noexcept
         releaseRun();
         return -1;
     }
+    // The first stage step runs here, before any loop exists: the run's limit is
+    // then the speed of the start that began it, never that of a refused start
+    // which came in before a loop reached its first step.
+    state.mutex->lock();
+    runStageStep();
+    state.mutex->unlock();
     try {
         state.recvThread = std::thread(recvLoop);
     } catch (const std::system_error &failure) {
