@@ -6,6 +6,7 @@ packages=(
   build-essential cmake pkg-config libgtest-dev
   libnetfilter-queue-dev libmnl-dev libudev-dev
   iptables iproute2 util-linux procps
+  python3 python3-samba
 )
 missing=()
 for p in "${packages[@]}"; do

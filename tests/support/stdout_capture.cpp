@@ -3,9 +3,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 #include <stdexcept>
 
 namespace kestrune::test {
@@ -65,8 +65,33 @@ std::vector<std::string> StdoutCapture::lines()
 
 std::string without_line_numbers(const std::string &text)
 {
-    static const std::regex number("(KestruneCtl [A-Za-z_]+ )[0-9]+:");
-    return std::regex_replace(text, number, "$1#:");
+    // "KestruneCtl <name> <digits>:" becomes "KestruneCtl <name> #:".
+    static const std::string tag = "KestruneCtl ";
+    std::string out;
+    size_t pos = 0;
+    for (size_t hit; (hit = text.find(tag, pos)) != std::string::npos;) {
+        size_t name = hit + tag.size();
+        size_t space = name;
+        while (space < text.size() && (std::isalnum(static_cast<unsigned char>(text[space])) || text[space] == '_'))
+            ++space;
+        size_t digits = space + 1;
+        size_t end = digits;
+        while (end < text.size() && std::isdigit(static_cast<unsigned char>(text[end])))
+            ++end;
+        bool numbered = space > name && space < text.size() && text[space] == ' ' && end > digits &&
+                        end < text.size() && text[end] == ':';
+        out.append(text, pos, digits - pos);
+        if (numbered) {
+            out += '#';
+            pos = end;
+        } else {
+            pos = digits;
+        }
+        if (pos > text.size())
+            pos = text.size();
+    }
+    out.append(text, pos, std::string::npos);
+    return out;
 }
 
 } // namespace kestrune::test

@@ -1,0 +1,25 @@
+// Machine policy as the group policy engine applies it: the records of a policy
+// file applied in order to an empty registry, with the file's directives.
+#ifndef KESTRUNE_PLATFORM_POSIX_POLICY_APPLY_H
+#define KESTRUNE_PLATFORM_POSIX_POLICY_APPLY_H
+
+#include <vector>
+
+#include "platform/posix/registry_pol.h"
+#include "platform/posix/registry_tree.h"
+
+namespace kestrune::platform {
+
+// Applies `records` to `root`. Value names that start with "**" are directives:
+//   **delvals.        delete every value of the key
+//   **del.NAME        delete value NAME
+//   **DeleteValues    delete the values named in the data, separated by ";"
+//   **DeleteKeys      delete the subkeys named in the data, separated by ";"
+//   **soft.NAME       set NAME only when it does not exist yet
+//   **SecureKey and any other "**" name: ignored
+// Directive names compare case-insensitively, like every registry name.
+void apply_policy_records(RegNode &root, const std::vector<PolRecord> &records);
+
+} // namespace kestrune::platform
+
+#endif
