@@ -194,7 +194,8 @@ uint64_t Arrivals::between(double from, double to) const
     return sum;
 }
 
-Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port)
+Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port,
+                  std::function<void()> action, std::chrono::milliseconds actionAt)
 {
     Arrivals arrivals;
     int receiver = lab.socket_in(NetnsLab::Near, AF_INET, SOCK_DGRAM);
@@ -222,10 +223,18 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
                 break;
         }
     });
+    std::thread actor;
+    if (action)
+        actor = std::thread([&] {
+            std::this_thread::sleep_until(start + actionAt);
+            arrivals.actionStartMs = ms_since(start);
+            action();
+            arrivals.actionEndMs = ms_since(start);
+        });
     // Paced in 1 ms steps so that the offered rate is smooth at every limit.
     char datagram[1472] = {};
     double budget = 0;
-    const double perMs = offeredKBps * 1000.0 / 1000.0;
+    const double perMs = offeredKBps; // a kilobyte per second is a byte per millisecond
     auto next = start;
     while (Clock::now() - start < duration) {
         budget += perMs;
@@ -239,6 +248,8 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the last datagrams in flight
     sending = false;
     receive.join();
+    if (actor.joinable())
+        actor.join();
     close(receiver);
     close(sender);
     return arrivals;

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +54,8 @@ private:
 // A stream of timed arrivals: (milliseconds since start, bytes).
 struct Arrivals {
     std::vector<std::pair<double, uint64_t>> samples;
+    double actionStartMs = 0; // when the flow's action began and ended
+    double actionEndMs = 0;
     uint64_t total() const;
     // The most bytes that arrived within any `span` ms.
     uint64_t max_in(double span) const;
@@ -61,8 +64,11 @@ struct Arrivals {
 };
 
 // Traffic from far to near, for `duration`. UDP datagrams of 1472 bytes offered at
-// `offeredKBps`; TCP as fast as one stream goes. Records arrivals at near.
-Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port);
+// `offeredKBps`; TCP as fast as one stream goes. Records arrivals at near. A UDP
+// flow can run `action` on a thread of its own `actionAt` into the flow.
+Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port,
+                  std::function<void()> action = {},
+                  std::chrono::milliseconds actionAt = std::chrono::milliseconds(0));
 Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port);
 
 } // namespace kestrune::test

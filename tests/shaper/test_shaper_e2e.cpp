@@ -53,9 +53,11 @@ TEST_F(ShaperEndToEnd, LimitHoldsUdpAndTcpToTheRateAndNoLimitReleasesEverything)
     EXPECT_LE(udp.max_in(1000), kLimitBytes * 1.03);
     EXPECT_GE(udp.total(), kLimitBytes / 2) << "the limited flow still gets through";
 
-    // One TCP stream; its offloaded segments reach 64 KB.
+    // One TCP stream; its offloaded segments reach 64 KB. The application sees
+    // data late when a retransmission fills a gap and releases what arrived
+    // behind it, so its seconds are looser than the shaper's.
     Arrivals tcp = kestrune::test::tcp_flow(lab, 1500ms, 5002);
-    EXPECT_LE(tcp.max_in(1000), kLimitBytes * 1.03 + 65536);
+    EXPECT_LE(tcp.max_in(1000), kLimitBytes * 1.2 + 65536);
     EXPECT_GE(tcp.total(), kLimitBytes / 10);
 
     ASSERT_EQ(set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), QVX_KESTRUNE_RESULT_SUCCESS);

@@ -15,8 +15,6 @@
 #include <libnetfilter_queue/libnetfilter_queue.h>
 #include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,6 +45,10 @@ constexpr uint64_t kDefaultQueueTimeMs = 1024;
 // The ranges the Windows driver accepts; values outside are clamped.
 constexpr uint64_t kQueueLengthMin = 32, kQueueLengthMax = 16384;
 constexpr uint64_t kQueueTimeMin = 100, kQueueTimeMax = 16000;
+// A blocked receive wakes this often to notice a close and to drop packets held
+// past the queue time; a wake-up descriptor would cost a poll per packet.
+constexpr int kReceiveWakeMs = 20;
+constexpr uint64_t kSweepEveryMs = 10;
 
 std::atomic<uint64_t> openCount{0};
 
@@ -142,12 +144,11 @@ private:
     uint32_t configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck);
     uint32_t verdict(uint32_t id, int verdict);
     bool release_held(const DivertAddress *address, uint32_t *id);
-    int expire_held();
+    void expire_held();
     uint32_t inject(const void *packet, uint32_t length, const DivertAddress *address);
     uint32_t next_packet(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address, bool *found);
 
     mnl_socket *socket_ = nullptr;
-    int wake_ = -1;
     int raw4_ = -1;
     int raw6_ = -1;
     uint16_t queue_ = 0;
@@ -160,6 +161,7 @@ private:
 
     std::mutex heldLock_;
     std::deque<Held> held_;
+    uint64_t nextSweep_ = 0; // receiving thread only
 
     // Receive side, used by the one receiving thread only.
     std::unique_ptr<char[]> buffer_;
@@ -245,8 +247,8 @@ uint32_t NfqueueDiversion::start(bool inbound, bool outbound)
     if (error != kDivertSuccess)
         return error;
 
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake_ < 0)
+    timeval wake{0, kReceiveWakeMs * 1000};
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake) < 0)
         return map_errno(errno);
     // Injection of new packets (the shaper's turned-around ICMP); optional.
     raw4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
@@ -280,19 +282,18 @@ uint32_t NfqueueDiversion::verdict(uint32_t id, int verdictCode)
     return kDivertSuccess;
 }
 
-// Drops what the caller held past the queue time; the wait in ms until the next
-// such deadline, or -1 when nothing is held.
-int NfqueueDiversion::expire_held()
+// Drops what the caller held past the queue time.
+void NfqueueDiversion::expire_held()
 {
-    std::lock_guard<std::mutex> lock(heldLock_);
     uint64_t now = now_ms();
+    if (now < nextSweep_)
+        return;
+    nextSweep_ = now + kSweepEveryMs;
+    std::lock_guard<std::mutex> lock(heldLock_);
     while (!held_.empty() && held_.front().deadline <= now) {
         (void)verdict(held_.front().id, NF_DROP);
         held_.pop_front();
     }
-    if (held_.empty())
-        return -1;
-    return static_cast<int>(held_.front().deadline - now);
 }
 
 // Takes the packet of `address` off the held list; false when it is not held.
@@ -376,20 +377,16 @@ uint32_t NfqueueDiversion::recv(void *packet, uint32_t capacity, uint32_t *lengt
                 return result;
             continue;
         }
-        int wait = expire_held();
-        ssize_t received = ::recv(fd, buffer_.get(), bufferSize_, MSG_DONTWAIT);
+        expire_held();
+        ssize_t received = ::recv(fd, buffer_.get(), bufferSize_, 0);
         if (received > 0) {
             pendingOffset_ = 0;
             pendingEnd_ = static_cast<size_t>(received);
             continue;
         }
+        // A timeout only lets the loop look at the close flag and the held packets.
         if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return kDivertErrorGenFailure;
-        pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
-        if (poll(fds, 2, wait) < 0 && errno != EINTR)
-            return kDivertErrorGenFailure;
-        if (fds[1].revents != 0)
-            return kDivertErrorOperationAborted;
     }
 }
 
@@ -453,10 +450,7 @@ void NfqueueDiversion::close() noexcept
 {
     if (closed_.exchange(true))
         return;
-    if (wake_ >= 0) {
-        uint64_t one = 1;
-        (void)!write(wake_, &one, sizeof one);
-    }
+    // A receive in progress notices the flag within kReceiveWakeMs.
     while (inUse_.load() != 0)
         std::this_thread::yield();
     // Unbinding first lets traffic pass at once (the rules bypass a queue nobody
@@ -468,7 +462,7 @@ void NfqueueDiversion::close() noexcept
         socket_ = nullptr;
     }
     posix::remove_divert_rules(&rules_);
-    for (int *fd : {&wake_, &raw4_, &raw6_}) {
+    for (int *fd : {&raw4_, &raw6_}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
