@@ -105,7 +105,8 @@ double rate_between(const Arrivals &arrivals, double fromMs, double toMs)
 double recv_thread_cpu_seconds()
 {
     clockid_t clock;
-    if (pthread_getcpuclockid(kestrune::shaper::shaperState.recvThread.native_handle(), &clock) != 0)
+    if (kestrune::shaper::shaperState.recvThread == nullptr ||
+        pthread_getcpuclockid(kestrune::shaper::shaperState.recvThread->native_handle(), &clock) != 0)
         return 0;
     timespec now{};
     clock_gettime(clock, &now);

@@ -23,13 +23,12 @@ int recvLoop() noexcept
             return 0;
         if (result != platform::kDivertSuccess)
             continue;
-        switch (waitForMutex(mutex, std::chrono::milliseconds(-1))) {
-        case MutexWait::Acquired:
-            break;
-        case MutexWait::Failed:
+        MutexWait wait = waitForMutex(mutex, std::chrono::milliseconds(-1));
+        if (wait != MutexWait::Acquired) {
+            // The packet cannot be held without the mutex: it gets its verdict here.
             (void)diversion->drop(&address);
-            return 0;
-        case MutexWait::TimedOut:
+            if (wait == MutexWait::Failed)
+                return 0;
             continue;
         }
         if (shaperState.stopFlag.load(std::memory_order_acquire) != 0) {

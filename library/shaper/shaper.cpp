@@ -4,6 +4,7 @@
 #include "shaper/shaper.h"
 
 #include <cstdio>
+#include <new>
 #include <system_error>
 
 #include "core/log.h"
@@ -30,27 +31,33 @@ unsigned long errorCode(const std::system_error &error)
     return static_cast<unsigned long>(error.code().value());
 }
 
-// Ends a receive loop that runs without its clock loop, and releases the run.
+// Ends a receive loop that runs without its clock loop, then releases the run:
+// the meter, the diversion, the mutex and the thread objects. No loop runs after
+// the joins, so the stage is closed without the mutex.
 void releaseRun() noexcept
 {
     ShaperState &state = shaperState;
-    if (state.recvThread.joinable()) {
+    if (state.recvThread != nullptr && state.recvThread->joinable()) {
         state.stopFlag.fetch_add(1);
         if (waitForMutex(*state.mutex, std::chrono::milliseconds(-1)) == MutexWait::Acquired) {
-            closeStage();
             state.diversion->close();
             state.mutex->unlock();
         } else {
             state.diversion->close();
         }
-        state.recvThread.join();
+        state.recvThread->join();
     }
+    closeStage();
     if (state.diversion != nullptr)
         state.diversion->close();
     delete state.diversion;
     state.diversion = nullptr;
     delete state.mutex;
     state.mutex = nullptr;
+    delete state.recvThread;
+    state.recvThread = nullptr;
+    delete state.clockThread;
+    state.clockThread = nullptr;
 }
 
 } // namespace
@@ -100,7 +107,13 @@ int32_t startShaper(uint32_t speed) noexcept
     runStageStep();
     state.mutex->unlock();
     try {
-        state.recvThread = std::thread(recvLoop);
+        state.recvThread = new std::thread(recvLoop);
+    } catch (const std::bad_alloc &) {
+        std::snprintf(text, sizeof text, "Failed to create recv loop thread (%lu)",
+                      static_cast<unsigned long>(platform::kDivertErrorNotEnoughMemory));
+        logStartFailure(__func__, __LINE__, text);
+        releaseRun();
+        return -1;
     } catch (const std::system_error &failure) {
         std::snprintf(text, sizeof text, "Failed to create recv loop thread (%lu)", errorCode(failure));
         logStartFailure(__func__, __LINE__, text);
@@ -108,7 +121,13 @@ int32_t startShaper(uint32_t speed) noexcept
         return -1;
     }
     try {
-        state.clockThread = std::thread(clockLoop);
+        state.clockThread = new std::thread(clockLoop);
+    } catch (const std::bad_alloc &) {
+        std::snprintf(text, sizeof text, "Failed to create clock loop thread (%lu)",
+                      static_cast<unsigned long>(platform::kDivertErrorNotEnoughMemory));
+        logStartFailure(__func__, __LINE__, text);
+        releaseRun();
+        return -1;
     } catch (const std::system_error &failure) {
         std::snprintf(text, sizeof text, "Failed to create clock loop thread (%lu)", errorCode(failure));
         logStartFailure(__func__, __LINE__, text);
@@ -127,8 +146,8 @@ void stopShaper() noexcept
         return;
     state.stopFlag.fetch_add(1);
     // Joining our own joinable threads from the caller's thread cannot fail.
-    state.recvThread.join();
-    state.clockThread.join();
+    state.recvThread->join();
+    state.clockThread->join();
     releaseRun();
     state.running = 0;
 }

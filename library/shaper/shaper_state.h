@@ -18,8 +18,10 @@ namespace kestrune::shaper {
 struct ShaperState {
     platform::Diversion *diversion;   // the run's open diversion
     std::timed_mutex *mutex;          // created anew by every start
-    std::thread recvThread;
-    std::thread clockThread;
+    // On the heap: a std::thread object destroyed while joinable ends the process,
+    // and the shaper may still run when the process exits.
+    std::thread *recvThread;
+    std::thread *clockThread;
     std::atomic<uint16_t> stopFlag;   // nonzero asks both loops to end; raised by increments
     int32_t running;                  // 1 from a complete start until stop has joined both threads
 };
