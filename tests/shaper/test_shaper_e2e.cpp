@@ -67,14 +67,24 @@ TEST_F(ShaperEndToEnd, LimitHoldsUdpAndTcpToTheRateAndNoLimitReleasesEverything)
     EXPECT_GE(released.total(), 10 * kLimitBytes) << "traffic flows freely again";
 }
 
-TEST_F(ShaperEndToEnd, SpeedZeroStopsTrafficWhileTheLinkStaysUp)
+TEST_F(ShaperEndToEnd, StaleRulesAreClearedAndSpeedZeroStopsTrafficWhileTheLinkStaysUp)
 {
+    // Rules of an earlier run that died: they send packets to a queue nobody reads
+    // (bypassed), ahead of any new rule, so left in place they would let
+    // everything through.
+    ASSERT_EQ(lab.run(NetnsLab::Near, {"iptables", "-N", "KESTRUNE"}), 0);
+    ASSERT_EQ(lab.run(NetnsLab::Near, {"iptables", "-A", "KESTRUNE", "-j", "NFQUEUE", "--queue-num", "3",
+                                       "--queue-bypass"}),
+              0);
+    ASSERT_EQ(lab.run(NetnsLab::Near, {"iptables", "-I", "INPUT", "-j", "KESTRUNE"}), 0);
+
     ASSERT_EQ(set(QVX_KESTRUNE_NET_PERM_LIMIT, 0), QVX_KESTRUNE_RESULT_SUCCESS);
     Arrivals udp = kestrune::test::udp_flow(lab, 1000, 300ms, 5004);
     EXPECT_EQ(udp.total(), 0u);
     ASSERT_EQ(set(QVX_KESTRUNE_NET_PERM_ALLOW, 0), QVX_KESTRUNE_RESULT_SUCCESS);
     udp = kestrune::test::udp_flow(lab, 1000, 300ms, 5005);
     EXPECT_GT(udp.total(), 0u);
+    EXPECT_FALSE(chain_exists("iptables"));
 }
 
 } // namespace
