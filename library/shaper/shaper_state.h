@@ -39,7 +39,11 @@ inline MutexWait waitForMutex(std::timed_mutex &mutex, std::chrono::milliseconds
             mutex.lock();
             return MutexWait::Acquired;
         }
-        return mutex.try_lock_for(timeout) ? MutexWait::Acquired : MutexWait::TimedOut;
+        // A deadline on the system clock waits through pthread_mutex_timedlock,
+        // which every thread checker understands; only a clock step during the
+        // 40 ms could lengthen the wait, and then only while the mutex stays held.
+        return mutex.try_lock_until(std::chrono::system_clock::now() + timeout) ? MutexWait::Acquired
+                                                                                : MutexWait::TimedOut;
     } catch (...) {
         return MutexWait::Failed;
     }
