@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -25,6 +27,12 @@ StdoutCapture::StdoutCapture()
 StdoutCapture::~StdoutCapture()
 {
     std::fflush(stdout);
+    // gtest reports failures on stdout too: when the test has failed, show what
+    // was captured (its failure messages included) on stderr.
+    if (::testing::Test::HasFailure()) {
+        std::string captured = text();
+        std::fwrite(captured.data(), 1, captured.size(), stderr);
+    }
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
     close(file_);
