@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "core/kestrune.h"
+#include "policy/policy_store_fixture.h"
 #include "shaper/memory_diversion.h"
 #include "support/scratch_dir.h"
 #include "support/stdout_capture.h"
@@ -130,11 +131,33 @@ TEST_F(NetPermits, FailedStartKeepsTheClassOffTheList)
     EXPECT_FALSE(shaping());
 }
 
-TEST(NetPermitsWithoutPolicyObject, LimitWorksWithoutInitialize)
-{
+class NetPermitsInPolicy : public kestrune::test::PolicyStoreTest {
+protected:
     MemoryDiversion net;
+};
+
+TEST_F(NetPermitsInPolicy, DenyListsTheNetClassAndEveryOtherPermissionTakesItOff)
+{
+    const std::u16string netClass = u"{4D36E972-E325-11CE-BFC1-08002BE10318}";
+    open();
+    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 0);
+    EXPECT_EQ(apply(), kestrune::test::deny_list_records({netClass}));
+    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 10), 0);
+    EXPECT_EQ(apply(), kestrune::test::deny_list_records({}));
+    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), 0);
+}
+
+// The shaper needs no policy object: taking the class off a list that cannot be
+// read writes nothing and succeeds, while putting it on fails before the shaper
+// is touched.
+TEST_F(NetPermitsInPolicy, WithoutPolicyObjectLimitWorksAndAFailedDenyLeavesTheShaperRunning)
+{
     EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 50), 0);
     EXPECT_TRUE(net.open_now());
+    std::string lines = kestrune::test::logged(
+        [] { EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 1); });
+    EXPECT_EQ(lines, kestrune::test::kDenyWithoutPolicyObject);
+    EXPECT_TRUE(net.open_now()) << "the shaper is not touched when the deny list fails";
     EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), 0);
     EXPECT_FALSE(net.open_now());
 }
