@@ -90,11 +90,7 @@ uint16_t nextPort = 6000;
 
 int set(int permission, uint32_t speed)
 {
-    if (!lab.enter(NetnsLab::Near))
-        return -1;
-    int result = QVX_KESTRUNE_set_net_device_permit(QVX_KESTRUNE_NET_DEVID_ETH_CARD, permission, speed);
-    lab.leave();
-    return result;
+    return kestrune::test::set_net_permit(lab, permission, speed);
 }
 
 double rate_between(const Arrivals &arrivals, double fromMs, double toMs)

@@ -26,9 +26,21 @@ void logStartFailure(const char *function, int line, const char *text)
     log_printf("E KestruneCtl %s %d: %s\r\n", function, line, text);
 }
 
-unsigned long errorCode(const std::system_error &error)
+// A thread running `loop`; null, with the failure logged, when none could be made.
+std::thread *startLoop(int (*loop)() noexcept, const char *name)
 {
-    return static_cast<unsigned long>(error.code().value());
+    unsigned long code = 0;
+    try {
+        return new std::thread(loop);
+    } catch (const std::system_error &failure) {
+        code = static_cast<unsigned long>(failure.code().value());
+    } catch (...) {
+        code = platform::kDivertErrorNotEnoughMemory;
+    }
+    char text[512] = {};
+    std::snprintf(text, sizeof text, "Failed to create %s thread (%lu)", name, code);
+    logStartFailure("startShaper", __LINE__, text);
+    return nullptr;
 }
 
 // Ends a receive loop that runs without its clock loop, then releases the run:
@@ -106,31 +118,13 @@ int32_t startShaper(uint32_t speed) noexcept
     state.mutex->lock();
     runStageStep();
     state.mutex->unlock();
-    try {
-        state.recvThread = new std::thread(recvLoop);
-    } catch (const std::bad_alloc &) {
-        std::snprintf(text, sizeof text, "Failed to create recv loop thread (%lu)",
-                      static_cast<unsigned long>(platform::kDivertErrorNotEnoughMemory));
-        logStartFailure(__func__, __LINE__, text);
-        releaseRun();
-        return -1;
-    } catch (const std::system_error &failure) {
-        std::snprintf(text, sizeof text, "Failed to create recv loop thread (%lu)", errorCode(failure));
-        logStartFailure(__func__, __LINE__, text);
+    state.recvThread = startLoop(recvLoop, "recv loop");
+    if (state.recvThread == nullptr) {
         releaseRun();
         return -1;
     }
-    try {
-        state.clockThread = new std::thread(clockLoop);
-    } catch (const std::bad_alloc &) {
-        std::snprintf(text, sizeof text, "Failed to create clock loop thread (%lu)",
-                      static_cast<unsigned long>(platform::kDivertErrorNotEnoughMemory));
-        logStartFailure(__func__, __LINE__, text);
-        releaseRun();
-        return -1;
-    } catch (const std::system_error &failure) {
-        std::snprintf(text, sizeof text, "Failed to create clock loop thread (%lu)", errorCode(failure));
-        logStartFailure(__func__, __LINE__, text);
+    state.clockThread = startLoop(clockLoop, "clock loop");
+    if (state.clockThread == nullptr) {
         releaseRun();
         return -1;
     }

@@ -178,44 +178,37 @@ bool MemoryDiversion::wait_for_verdicts(size_t count, std::chrono::milliseconds 
 
 std::vector<MemoryDiversion::Verdict> MemoryDiversion::verdicts()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return verdicts_;
+    return locked([&] { return verdicts_; });
 }
 
 size_t MemoryDiversion::held()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return held_.size();
+    return locked([&] { return held_.size(); });
 }
 
 int MemoryDiversion::opens()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return opens_;
+    return locked([&] { return opens_; });
 }
 
 int MemoryDiversion::released()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return released_;
+    return locked([&] { return released_; });
 }
 
 bool MemoryDiversion::open_now()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return !closed_;
+    return locked([&] { return !closed_; });
 }
 
 uint64_t MemoryDiversion::queue_length()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return queueLength_;
+    return locked([&] { return queueLength_; });
 }
 
 uint64_t MemoryDiversion::queue_time()
 {
-    std::lock_guard<std::mutex> lock(lock_);
-    return queueTime_;
+    return locked([&] { return queueTime_; });
 }
 
 uint32_t MemoryDiversion::open(const char *filter, platform::DivertLayer layer, int16_t priority, uint64_t flags,

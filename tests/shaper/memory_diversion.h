@@ -60,6 +60,11 @@ public:
 
 private:
     class Handle;
+    template <typename Read> auto locked(Read read)
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        return read();
+    }
     struct Pending {
         uint64_t number;
         std::vector<uint8_t> bytes;

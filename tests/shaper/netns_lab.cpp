@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/kestrune.h"
+
 namespace kestrune::test {
 
 namespace {
@@ -162,6 +164,15 @@ int NetnsLab::run(Side side, const std::vector<std::string> &argv)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int set_net_permit(NetnsLab &lab, int permission, uint32_t speed)
+{
+    if (!lab.enter(NetnsLab::Near))
+        return -1;
+    int result = QVX_KESTRUNE_set_net_device_permit(QVX_KESTRUNE_NET_DEVID_ETH_CARD, permission, speed);
+    lab.leave();
+    return result;
 }
 
 uint64_t Arrivals::total() const

@@ -51,6 +51,10 @@ private:
     std::string reason_;
 };
 
+// Sets the Ethernet permission through the export with the calling thread in the
+// near namespace, so that the shaper's threads, queue and rules live there.
+int set_net_permit(NetnsLab &lab, int permission, uint32_t speed);
+
 // A stream of timed arrivals: (milliseconds since start, bytes).
 struct Arrivals {
     std::vector<std::pair<double, uint64_t>> samples;

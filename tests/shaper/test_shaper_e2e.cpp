@@ -26,16 +26,7 @@ protected:
     }
     void TearDown() override { set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0); }
 
-    // Sets the permission with the calling thread in the near namespace, so that
-    // the shaper's threads, queue and rules live there.
-    int set(int permission, uint32_t speed)
-    {
-        if (!lab.enter(NetnsLab::Near))
-            return -1;
-        int result = QVX_KESTRUNE_set_net_device_permit(QVX_KESTRUNE_NET_DEVID_ETH_CARD, permission, speed);
-        lab.leave();
-        return result;
-    }
+    int set(int permission, uint32_t speed) { return kestrune::test::set_net_permit(lab, permission, speed); }
     bool chain_exists(const char *tool) { return lab.run(NetnsLab::Near, {tool, "-n", "-L", "KESTRUNE"}) == 0; }
 
     NetnsLab lab;
