@@ -1,0 +1,148 @@
+// Platform seam: packet diversion. Takes every IP packet of the network stack out
+// to the process and lets it put each one back or drop it.
+//
+// Porting contract.
+// - A `DiversionBackend` opens diversions and supplies the two millisecond clocks
+//   the shaper reads. The build provides `system_diversion()` (NFQUEUE on Linux,
+//   the diversion driver on Windows); `install_diversion_backend` replaces it for
+//   every later open, so that tests run the same shaper over an in-memory one.
+// - A `Diversion` is one open handle. The shaper calls `recv` on its receive thread
+//   without any lock of its own, and `send`, `drop` and `close` on either of its
+//   two threads while it holds its mutex, so `recv` runs concurrently with the
+//   other three. `set_param` runs on the caller's thread before any other thread
+//   uses the handle; the destructor runs when no thread uses it any more.
+// - `close` shuts the diversion down: every packet still without a verdict is
+//   dropped, the machine's traffic flows undiverted again, a receive pending on
+//   another thread fails with kDivertErrorOperationAborted, and every later call
+//   fails with kDivertErrorInvalidHandle. The object stays valid until deleted, so
+//   a thread that races with close gets an error, never a dangling handle.
+// - Every received packet needs exactly one verdict: `send` (put back) or `drop`.
+//   A backend may drop a packet the caller holds longer than the queue time.
+// - Results are the Win32 codes below, mapped once inside the backend. Nothing
+//   here throws: every member is noexcept.
+#ifndef KESTRUNE_PLATFORM_DIVERSION_H
+#define KESTRUNE_PLATFORM_DIVERSION_H
+
+#include <cstdint>
+
+namespace kestrune::platform {
+
+inline constexpr uint32_t kDivertSuccess = 0;
+inline constexpr uint32_t kDivertErrorFileNotFound = 2;     // a tool of the mechanism is missing
+inline constexpr uint32_t kDivertErrorAccessDenied = 5;     // no administrator rights
+inline constexpr uint32_t kDivertErrorInvalidHandle = 6;    // the handle was closed
+inline constexpr uint32_t kDivertErrorNotEnoughMemory = 8;
+inline constexpr uint32_t kDivertErrorGenFailure = 31;      // transient: the call may be repeated
+inline constexpr uint32_t kDivertErrorNotSupported = 50;    // the machine offers no way to divert
+inline constexpr uint32_t kDivertErrorInvalidParameter = 87; // filter syntax, layer, priority, flags
+inline constexpr uint32_t kDivertErrorOperationAborted = 995; // close ended a pending receive
+
+enum class DivertLayer : uint32_t { Network = 0 };
+enum class DivertParam : uint32_t { QueueLength = 0, QueueTime = 1 };
+
+// The record that travels with a packet from `recv` to `send` or `drop`. Callers
+// read and change only `outbound`; the rest belongs to the backend.
+struct DivertAddress {
+    uint64_t timestamp;      // backend's receive time, for its queue-time check
+    uint32_t interfaceIndex; // interface the packet came in on or goes out of
+    uint8_t outbound;        // 1 for a packet leaving the machine, 0 for one arriving
+    uint8_t backendDirection; // `outbound` as received: a change marks a new packet
+    uint16_t reserved;
+    uint64_t backendId;      // the backend's name for the packet awaiting its verdict
+    uint64_t backendGeneration; // the open that received it
+};
+
+// One open diversion.
+class Diversion {
+public:
+    virtual ~Diversion() = default;
+
+    // Queue length in packets, queue time in milliseconds. Values the mechanism
+    // cannot hold are clamped; kDivertErrorInvalidParameter for an unknown param.
+    virtual uint32_t set_param(DivertParam param, uint64_t value) noexcept = 0;
+
+    // Blocks until a packet arrives. Copies at most `capacity` bytes of it into
+    // `packet`; `*length` receives the packet's full length as the queue reports
+    // it, which may be larger (offloaded segments). kDivertErrorOperationAborted or
+    // kDivertErrorInvalidHandle once closed; kDivertErrorGenFailure for a
+    // transient failure after which the caller simply receives again.
+    virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept = 0;
+
+    // Puts a packet back. A packet passed back with the record it was received
+    // with and `outbound` unchanged is re-injected as it was received: the Linux
+    // queue does so by verdict alone and ignores `packet`, so callers must not
+    // alter it in place. A record whose `outbound` the caller changed, or one of a
+    // packet that already has its verdict, makes `packet` a new packet: the
+    // received one, if still held, is dropped and `packet` is injected in the
+    // record's direction (Linux can inject only outbound packets).
+    // `*sent` is `length` on success. Errors: kDivertErrorInvalidHandle,
+    // kDivertErrorNotSupported, kDivertErrorGenFailure.
+    virtual uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept = 0;
+
+    // Gives a received packet its drop verdict. A mechanism that drops a packet by
+    // never putting it back (the Windows driver) does nothing here.
+    virtual uint32_t drop(const DivertAddress *address) noexcept = 0;
+
+    // Shuts the diversion down (see the contract above). Idempotent.
+    virtual void close() noexcept = 0;
+};
+
+class DiversionBackend {
+public:
+    virtual ~DiversionBackend() = default;
+
+    // `filter` selects the packets: "true", "inbound", "outbound", or those words
+    // joined by "or". Layer network, priority -30000..30000, flags 0 (divert).
+    // kDivertErrorInvalidParameter for anything else; kDivertErrorAccessDenied,
+    // kDivertErrorNotSupported, kDivertErrorFileNotFound or
+    // kDivertErrorNotEnoughMemory when the machine cannot divert. Leaves nothing
+    // behind on failure. `*diversion` is set only on success.
+    virtual uint32_t open(const char *filter, DivertLayer layer, int16_t priority, uint64_t flags,
+                          Diversion **diversion) noexcept = 0;
+
+    // Milliseconds on a monotonic clock that may wrap (timeGetTime on Windows):
+    // the meter's clock. Any thread.
+    virtual uint32_t meter_clock_ms() noexcept = 0;
+    // Milliseconds for the clock loop's period (GetTickCount on Windows). Any thread.
+    virtual uint32_t tick_clock_ms() noexcept = 0;
+};
+
+// The backend the build provides.
+DiversionBackend &system_diversion() noexcept;
+
+// The backend that the next open uses: the installed one, else the system's.
+DiversionBackend &diversion_backend() noexcept;
+
+// Installs `backend` for every later open (null restores the system's). The
+// caller keeps it alive while any diversion it opened is in use.
+void install_diversion_backend(DiversionBackend *backend) noexcept;
+
+// Milliseconds of the standard library's steady clock, truncated to 32 bits: the
+// clocks of every backend that has no better one.
+uint32_t steady_clock_ms() noexcept;
+
+// Headers found in a packet; null where the packet has none. Pointers point into
+// the parsed bytes, which the caller may change through them.
+struct DivertHeaders {
+    uint8_t *ipv4;
+    uint8_t *ipv6;
+    uint8_t *icmp;
+    uint8_t *icmpv6;
+    uint8_t protocol; // transport protocol number, 0 when unknown
+};
+
+inline constexpr uint32_t kIpv4SourceOffset = 12;
+inline constexpr uint32_t kIpv4DestinationOffset = 16;
+inline constexpr uint32_t kIpv4AddressSize = 4;
+inline constexpr uint32_t kIpv6SourceOffset = 8;
+inline constexpr uint32_t kIpv6DestinationOffset = 24;
+inline constexpr uint32_t kIpv6AddressSize = 16;
+
+// Finds the IPv4 or IPv6 header at the start of `packet` and, behind it, an ICMP
+// or ICMPv6 header. Pure function over the bytes; false when no IP header is
+// found (then every pointer is null).
+bool divert_parse_packet(uint8_t *packet, uint32_t length, DivertHeaders *headers) noexcept;
+
+} // namespace kestrune::platform
+
+#endif

@@ -1,0 +1,136 @@
+#include "platform/posix/posix_xtables.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <string>
+#include <vector>
+
+#include "platform/diversion.h"
+#include "platform/posix/posix_command.h"
+
+namespace kestrune::platform::posix {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// iptables over nf_tables first, then the legacy tables; the first pair that can
+// install an NFQUEUE rule wins.
+struct Toolset {
+    const char *tool4;
+    const char *tool6;
+};
+constexpr Toolset kToolsets[] = {{"iptables", "ip6tables"}, {"iptables-legacy", "ip6tables-legacy"}};
+
+// Exit status of iptables for a missing permission or resource.
+constexpr int kIptablesResourceProblem = 4;
+
+CommandResult iptables(const std::string &tool, std::vector<const char *> args)
+{
+    std::vector<const char *> argv{tool.c_str(), "-w", "5", "-t", "filter"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(nullptr);
+    return run_command(argv.data(), 10s);
+}
+
+// Removes the jumps and the chain, whatever of them exists.
+void clear_chain(const std::string &tool)
+{
+    if (!iptables(tool, {"-n", "-L", kDivertChain}).ok())
+        return;
+    for (const char *hook : {"INPUT", "OUTPUT"}) {
+        for (int i = 0; i < 64 && iptables(tool, {"-D", hook, "-j", kDivertChain}).ok(); ++i) {
+        }
+    }
+    iptables(tool, {"-F", kDivertChain});
+    iptables(tool, {"-X", kDivertChain});
+}
+
+CommandResult install_chain(const std::string &tool, const std::string &queue, bool inbound, bool outbound)
+{
+    CommandResult result = iptables(tool, {"-N", kDivertChain});
+    if (result.ok())
+        result = iptables(tool, {"-A", kDivertChain, "-j", "NFQUEUE", "--queue-num", queue.c_str(),
+                                 "--queue-bypass"});
+    if (result.ok() && inbound)
+        result = iptables(tool, {"-I", "INPUT", "1", "-j", kDivertChain});
+    if (result.ok() && outbound)
+        result = iptables(tool, {"-I", "OUTPUT", "1", "-j", kDivertChain});
+    if (!result.ok())
+        clear_chain(tool);
+    return result;
+}
+
+bool ipv6_present()
+{
+    return access("/proc/net/if_inet6", F_OK) == 0;
+}
+
+uint32_t error_of(const CommandResult &result)
+{
+    if (result.spawnError == EACCES || result.spawnError == EPERM ||
+        (result.exitStatus == kIptablesResourceProblem && geteuid() != 0))
+        return kDivertErrorAccessDenied;
+    return kDivertErrorNotSupported;
+}
+
+} // namespace
+
+uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, DivertRules *rules) noexcept
+{
+    try {
+        *rules = DivertRules{};
+        const bool withIpv6 = ipv6_present();
+        bool anyTool = false;
+        for (const Toolset &set : kToolsets) {
+            std::string tool4 = find_system_tool(set.tool4);
+            std::string tool6 = withIpv6 ? find_system_tool(set.tool6) : std::string();
+            if (!tool4.empty())
+                clear_chain(tool4);
+            if (!tool6.empty())
+                clear_chain(tool6);
+        }
+        uint32_t error = kDivertErrorNotSupported;
+        const std::string queueText = std::to_string(queue);
+        for (const Toolset &set : kToolsets) {
+            std::string tool4 = find_system_tool(set.tool4);
+            std::string tool6 = withIpv6 ? find_system_tool(set.tool6) : std::string();
+            if (tool4.empty() || (withIpv6 && tool6.empty()))
+                continue;
+            anyTool = true;
+            CommandResult result = install_chain(tool4, queueText, inbound, outbound);
+            if (result.ok() && withIpv6) {
+                result = install_chain(tool6, queueText, inbound, outbound);
+                if (!result.ok())
+                    clear_chain(tool4);
+            }
+            if (result.ok()) {
+                rules->tool4 = tool4;
+                rules->tool6 = tool6;
+                return kDivertSuccess;
+            }
+            error = error_of(result);
+        }
+        return anyTool ? error : kDivertErrorFileNotFound;
+    } catch (...) {
+        return kDivertErrorNotEnoughMemory;
+    }
+}
+
+void remove_divert_rules(DivertRules *rules) noexcept
+{
+    try {
+        if (!rules->tool4.empty())
+            clear_chain(rules->tool4);
+        if (!rules->tool6.empty())
+            clear_chain(rules->tool6);
+    } catch (...) {
+        // Out of memory for an argument list: the rules stay, and bypass lets traffic pass.
+    }
+    rules->tool4.clear();
+    rules->tool6.clear();
+}
+
+} // namespace kestrune::platform::posix

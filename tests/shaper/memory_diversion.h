@@ -1,0 +1,100 @@
+// An in-memory diversion for tests: the test process is the network. Packets the
+// test injects are what the shaper receives; every verdict the shaper gives is
+// recorded; the meter's clock stands still until the test moves it. Installed
+// through the same seam the product uses.
+#ifndef KESTRUNE_TESTS_SHAPER_MEMORY_DIVERSION_H
+#define KESTRUNE_TESTS_SHAPER_MEMORY_DIVERSION_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "platform/diversion.h"
+
+namespace kestrune::test {
+
+class MemoryDiversion final : public platform::DiversionBackend {
+public:
+    enum class Kind { Accepted, Dropped, Injected };
+    struct Verdict {
+        Kind kind;
+        uint64_t packet; // the injected packet's number, from 1; 0 for a new packet
+        std::vector<uint8_t> bytes; // what send passed (Accepted, Injected)
+        bool outbound;
+    };
+
+    // Installs itself as the diversion backend; the destructor restores the
+    // system's. The meter clock starts at `meterStart`.
+    explicit MemoryDiversion(uint32_t meterStart = 1000);
+    ~MemoryDiversion() override;
+
+    // Queues a packet for the shaper to receive; `fullLength` (when larger than
+    // the bytes) is the length the queue reports. Returns its number.
+    uint64_t inject(std::vector<uint8_t> bytes, bool outbound, uint32_t fullLength = 0);
+    void set_meter_clock(uint32_t ms);
+    void advance_meter_clock(uint32_t ms);
+    // The next open fails with `code`.
+    void fail_next_open(uint32_t code);
+    // The next `count` sends of received packets fail.
+    void fail_sends(int count);
+
+    // Waits until at least `count` verdicts are recorded; false on timeout.
+    bool wait_for_verdicts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::vector<Verdict> verdicts();
+    // Received packets that have no verdict yet.
+    size_t held();
+    int opens();
+    int released(); // diversions deleted
+    bool open_now(); // a diversion is open and not closed
+    uint64_t queue_length();
+    uint64_t queue_time();
+
+    // platform::DiversionBackend
+    uint32_t open(const char *filter, platform::DivertLayer layer, int16_t priority, uint64_t flags,
+                  platform::Diversion **diversion) noexcept override;
+    uint32_t meter_clock_ms() noexcept override;
+    uint32_t tick_clock_ms() noexcept override;
+
+private:
+    class Handle;
+    template <typename Read> auto locked(Read read)
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        return read();
+    }
+    struct Pending {
+        uint64_t number;
+        std::vector<uint8_t> bytes;
+        bool outbound;
+        uint32_t fullLength;
+    };
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::deque<Pending> input_;
+    std::vector<uint64_t> held_;
+    std::vector<Verdict> verdicts_;
+    uint64_t nextNumber_ = 1;
+    uint64_t generation_ = 0;
+    bool closed_ = true;
+    uint32_t failOpen_ = 0;
+    int failSends_ = 0;
+    int opens_ = 0;
+    int released_ = 0;
+    uint64_t queueLength_ = 0;
+    uint64_t queueTime_ = 0;
+    uint32_t meterClock_;
+};
+
+// Packets for the tests: an IPv4 UDP packet of `length` bytes in all, an IPv4
+// ICMP echo and an IPv6 ICMPv6 echo between two addresses.
+std::vector<uint8_t> ipv4_udp_packet(uint32_t length);
+std::vector<uint8_t> ipv4_icmp_echo(const uint8_t source[4], const uint8_t destination[4]);
+std::vector<uint8_t> ipv6_icmp_echo(const uint8_t source[16], const uint8_t destination[16]);
+
+} // namespace kestrune::test
+
+#endif

@@ -1,0 +1,319 @@
+#include "netns_lab.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/kestrune.h"
+
+namespace kestrune::test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string tool_path(const std::string &name)
+{
+    for (const char *folder : {"/usr/sbin", "/sbin", "/usr/bin", "/bin"}) {
+        std::string path = std::string(folder) + "/" + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return {};
+}
+
+int this_thread_namespace()
+{
+    return open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+
+double ms_since(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+sockaddr_in address_of(const char *ip, uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    inet_pton(AF_INET, ip, &address.sin_addr);
+    return address;
+}
+
+void set_receive_timeout(int fd, int ms)
+{
+    timeval timeout{0, ms * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+}
+
+} // namespace
+
+NetnsLab::~NetnsLab()
+{
+    leave();
+    for (int fd : {near_, far_, home_})
+        if (fd >= 0)
+            close(fd);
+}
+
+bool NetnsLab::create()
+{
+    if (geteuid() != 0)
+        return reason_ = "needs root to create network namespaces", false;
+    if (tool_path("ip").empty() || tool_path("iptables").empty())
+        return reason_ = "needs ip (iproute2) and iptables", false;
+    home_ = this_thread_namespace();
+    if (home_ < 0)
+        return reason_ = "cannot open this thread's network namespace", false;
+    for (int *side : {&near_, &far_}) {
+        if (unshare(CLONE_NEWNET) != 0) {
+            leave();
+            return reason_ = std::string("cannot create a network namespace: ") + std::strerror(errno), false;
+        }
+        *side = this_thread_namespace();
+        leave();
+    }
+    // The far end of the pair is named through this process's descriptor of it;
+    // the child that runs ip keeps it at a fixed number.
+    if (run(Near, {"ip", "link", "add", "kst0", "type", "veth", "peer", "name", "kst1", "netns",
+                   "/proc/self/fd/100"}) != 0)
+        return reason_ = "cannot create a veth pair", false;
+    bool ok = run(Near, {"ip", "link", "set", "lo", "up"}) == 0 &&
+              run(Far, {"ip", "link", "set", "lo", "up"}) == 0 &&
+              run(Near, {"ip", "addr", "add", std::string(kNearAddress) + "/24", "dev", "kst0"}) == 0 &&
+              run(Far, {"ip", "addr", "add", std::string(kFarAddress) + "/24", "dev", "kst1"}) == 0 &&
+              run(Near, {"ip", "link", "set", "kst0", "up"}) == 0 &&
+              run(Far, {"ip", "link", "set", "kst1", "up"}) == 0;
+    if (!ok)
+        return reason_ = "cannot configure the veth pair", false;
+    if (run(Near, {"iptables", "-N", "KSTPROBE"}) != 0)
+        return reason_ = "iptables cannot make rules in a new namespace", false;
+    bool queue = run(Near, {"iptables", "-A", "KSTPROBE", "-j", "NFQUEUE", "--queue-num", "9", "--queue-bypass"}) == 0;
+    run(Near, {"iptables", "-F", "KSTPROBE"});
+    run(Near, {"iptables", "-X", "KSTPROBE"});
+    if (!queue)
+        return reason_ = "the kernel offers no NFQUEUE target", false;
+    return true;
+}
+
+bool NetnsLab::enter(Side side)
+{
+    return setns(side == Near ? near_ : far_, CLONE_NEWNET) == 0;
+}
+
+void NetnsLab::leave()
+{
+    if (home_ >= 0)
+        setns(home_, CLONE_NEWNET);
+}
+
+int NetnsLab::socket_in(Side side, int domain, int type)
+{
+    if (!enter(side))
+        return -1;
+    int fd = socket(domain, type | SOCK_CLOEXEC, 0);
+    leave();
+    return fd;
+}
+
+int NetnsLab::run(Side side, const std::vector<std::string> &argv)
+{
+    std::string path = tool_path(argv.at(0));
+    if (path.empty())
+        return -1;
+    std::vector<char *> args;
+    for (const std::string &arg : argv)
+        args.push_back(const_cast<char *>(arg.c_str()));
+    args.push_back(nullptr);
+    int target = side == Near ? near_ : far_;
+    int farFd = far_;
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        int devnull = open("/dev/null", O_RDWR);
+        dup2(devnull, 0);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        dup2(farFd, 100);
+        if (setns(target, CLONE_NEWNET) != 0)
+            _exit(126);
+        execv(path.c_str(), args.data());
+        _exit(127);
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int set_net_permit(NetnsLab &lab, int permission, uint32_t speed)
+{
+    if (!lab.enter(NetnsLab::Near))
+        return -1;
+    int result = QVX_KESTRUNE_set_net_device_permit(QVX_KESTRUNE_NET_DEVID_ETH_CARD, permission, speed);
+    lab.leave();
+    return result;
+}
+
+uint64_t Arrivals::total() const
+{
+    uint64_t sum = 0;
+    for (const auto &sample : samples)
+        sum += sample.second;
+    return sum;
+}
+
+uint64_t Arrivals::max_in(double span) const
+{
+    uint64_t best = 0, inside = 0;
+    size_t first = 0;
+    for (size_t last = 0; last < samples.size(); ++last) {
+        inside += samples[last].second;
+        while (samples[last].first - samples[first].first >= span)
+            inside -= samples[first++].second;
+        best = std::max(best, inside);
+    }
+    return best;
+}
+
+uint64_t Arrivals::between(double from, double to) const
+{
+    uint64_t sum = 0;
+    for (const auto &sample : samples)
+        if (sample.first >= from && sample.first < to)
+            sum += sample.second;
+    return sum;
+}
+
+Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port,
+                  std::function<void()> action, std::chrono::milliseconds actionAt)
+{
+    Arrivals arrivals;
+    int receiver = lab.socket_in(NetnsLab::Near, AF_INET, SOCK_DGRAM);
+    int sender = lab.socket_in(NetnsLab::Far, AF_INET, SOCK_DGRAM);
+    sockaddr_in near = address_of(kNearAddress, port);
+    if (receiver < 0 || sender < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 ||
+        connect(sender, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0) {
+        for (int fd : {receiver, sender})
+            if (fd >= 0)
+                close(fd);
+        return arrivals;
+    }
+    int big = 8 << 20;
+    setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    set_receive_timeout(receiver, 20);
+    std::atomic<bool> sending{true};
+    Clock::time_point start = Clock::now();
+    std::thread receive([&] {
+        char buffer[2048];
+        while (true) {
+            ssize_t got = recv(receiver, buffer, sizeof buffer, 0);
+            if (got > 0)
+                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
+            else if (!sending.load())
+                break;
+        }
+    });
+    std::thread actor;
+    if (action)
+        actor = std::thread([&] {
+            std::this_thread::sleep_until(start + actionAt);
+            arrivals.actionStartMs = ms_since(start);
+            action();
+            arrivals.actionEndMs = ms_since(start);
+        });
+    // Paced in 1 ms steps so that the offered rate is smooth at every limit.
+    char datagram[1472] = {};
+    double budget = 0;
+    const double perMs = offeredKBps; // a kilobyte per second is a byte per millisecond
+    auto next = start;
+    while (Clock::now() - start < duration) {
+        budget += perMs;
+        while (budget >= sizeof datagram) {
+            send(sender, datagram, sizeof datagram, MSG_DONTWAIT);
+            budget -= sizeof datagram;
+        }
+        next += std::chrono::milliseconds(1);
+        std::this_thread::sleep_until(next);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the last datagrams in flight
+    sending = false;
+    receive.join();
+    if (actor.joinable())
+        actor.join();
+    close(receiver);
+    close(sender);
+    return arrivals;
+}
+
+Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port)
+{
+    Arrivals arrivals;
+    int listener = lab.socket_in(NetnsLab::Near, AF_INET, SOCK_STREAM);
+    int sender = lab.socket_in(NetnsLab::Far, AF_INET, SOCK_STREAM);
+    sockaddr_in near = address_of(kNearAddress, port);
+    int one = 1;
+    if (listener >= 0)
+        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (listener < 0 || sender < 0 || bind(listener, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 ||
+        listen(listener, 1) != 0) {
+        for (int fd : {listener, sender})
+            if (fd >= 0)
+                close(fd);
+        return arrivals;
+    }
+    std::atomic<bool> sending{true};
+    Clock::time_point start = Clock::now();
+    std::thread receive([&] {
+        set_receive_timeout(listener, 3000);
+        int connection = accept(listener, nullptr, nullptr);
+        if (connection < 0)
+            return;
+        set_receive_timeout(connection, 20);
+        std::vector<char> buffer(1 << 16);
+        while (true) {
+            ssize_t got = recv(connection, buffer.data(), buffer.size(), 0);
+            if (got > 0)
+                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
+            else if (got == 0 || !sending.load())
+                break;
+        }
+        close(connection);
+    });
+    timeval sendTimeout{0, 50000};
+    setsockopt(sender, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    // The connect may lose its SYN to a tight limit; the kernel retries on its own.
+    if (connect(sender, reinterpret_cast<sockaddr *>(&near), sizeof near) == 0) {
+        std::vector<char> chunk(1 << 16);
+        while (Clock::now() - start < duration)
+            send(sender, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+    }
+    sending = false;
+    shutdown(sender, SHUT_RDWR);
+    close(sender);
+    receive.join();
+    close(listener);
+    return arrivals;
+}
+
+} // namespace kestrune::test
