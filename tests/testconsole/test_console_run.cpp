@@ -2,8 +2,12 @@
 // policy root and its standard input given: what it prints, what it writes into
 // the output configuration, and how it ends. Runs that name the network device
 // run inside a network namespace of their own.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sched.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +17,7 @@
 #include <cctype>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <sstream>
 #include <string>
@@ -430,29 +435,75 @@ TEST_F(ConsoleRunTest, OperatorAnswersAndEndOfInput)
     }
 }
 
-// Runs `ip` inside the network namespace of process `pid`; its exit status.
-int ip_in_namespace_of(pid_t pid, const std::vector<std::string> &arguments)
+// Runs `body` in a child process inside the network namespace of process `pid`;
+// the child's exit status, or -1 when it did not run.
+int in_namespace_of(pid_t pid, const std::function<int()> &body)
 {
     const std::string ns = "/proc/" + std::to_string(pid) + "/ns/net";
-    std::vector<std::string> words = {"ip"};
-    words.insert(words.end(), arguments.begin(), arguments.end());
-    std::vector<char *> argv;
-    for (std::string &word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-
     const pid_t child = fork();
     if (child == 0) {
         const int fd = open(ns.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0 || setns(fd, CLONE_NEWNET) != 0)
-            _exit(126);
-        execvp("ip", argv.data());
-        _exit(127);
+        _exit(fd >= 0 && setns(fd, CLONE_NEWNET) == 0 ? body() : 126);
     }
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
         return -1;
     return WEXITSTATUS(status);
+}
+
+int ip_in_namespace_of(pid_t pid, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), "ip");
+    return in_namespace_of(pid, [&arguments] {
+        std::vector<char *> argv;
+        for (std::string &word : arguments)
+            argv.push_back(word.data());
+        argv.push_back(nullptr);
+        execvp("ip", argv.data());
+        return 127;
+    });
+}
+
+// Whether a datagram that a socket on loopback sends to itself arrives within
+// `wait`, in the network namespace of process `pid`.
+bool loopback_datagram_arrives(pid_t pid, std::chrono::milliseconds wait)
+{
+    const int status = in_namespace_of(pid, [wait] {
+        const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in self{};
+        self.sin_family = AF_INET;
+        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof self;
+        auto address = reinterpret_cast<sockaddr *>(&self);
+        if (sock < 0 || bind(sock, address, length) != 0 || getsockname(sock, address, &length) != 0)
+            return 2;
+        const char payload[200] = {};
+        if (sendto(sock, payload, sizeof payload, 0, address, length) != sizeof payload)
+            return 2;
+        pollfd ready{sock, POLLIN, 0};
+        return poll(&ready, 1, static_cast<int>(wait.count())) == 1 ? 0 : 1;
+    });
+    EXPECT_TRUE(status == 0 || status == 1) << "the loopback probe failed: " << status;
+    return status == 0;
+}
+
+TEST_F(ConsoleRunTest, OperatorSReleasesTheBandwidthLimit)
+{
+    // Speed 0 lets no packet through until the limit is released.
+    write_file(dir_ + "/" + test_cfg, net_key + " = QVX_KESTRUNE_NET_PERM_LIMIT\n" + speed_key + " = 0\n");
+    ConsoleProcess console({dir_, root_, true});
+    if (!console.skip_reason().empty())
+        GTEST_SKIP() << console.skip_reason();
+    ASSERT_TRUE(console.wait_for_output(prompt, 60s)) << console.output();
+    EXPECT_FALSE(loopback_datagram_arrives(console.pid(), 300ms)) << "the limit holds while the prompt waits";
+
+    console.send("s\n");
+    ASSERT_TRUE(console.wait_for_output(stopped, 60s)) << console.output();
+    EXPECT_TRUE(loopback_datagram_arrives(console.pid(), 10s)) << "S releases the limit";
+
+    console.send("q\n");
+    console.close_input();
+    EXPECT_EQ(console.wait_exit(60s), 0);
 }
 
 TEST_F(ConsoleRunTest, DeviceEventsArePrintedWhileTheOperatorIsAsked)
