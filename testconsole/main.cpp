@@ -44,7 +44,7 @@ void print_config_directory()
 {
     std::error_code error;
     const std::filesystem::path directory = std::filesystem::current_path(error);
-    std::cout << "KESTRUNE_TEST INFO: Test config dirName=" << directory.native()
+    std::cout << "KESTRUNE_TEST INFO: Test config dirName=" << directory.string()
               << ", name=" << test_config_name << std::endl;
 }
 
