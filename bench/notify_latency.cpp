@@ -12,7 +12,6 @@
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +29,7 @@
 #include <vector>
 
 #include "core/kestrune.h"
+#include "support/private_sysfs.h"
 
 extern char **environ;
 
@@ -117,8 +117,7 @@ int main()
 {
     if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
         return cannot("cannot create a network and mount namespace (run as root, single-threaded)");
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+    if (!kestrune::test::mount_private_sysfs())
         return cannot("cannot mount sysfs in the new namespace");
 
     int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);

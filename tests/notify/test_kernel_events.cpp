@@ -5,13 +5,14 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
+
+#include "support/private_sysfs.h"
 
 #ifndef KESTRUNE_NETNS_CHILD
 #error "KESTRUNE_NETNS_CHILD must name the netns_child program"
@@ -48,8 +49,7 @@ ChildRun run_in_namespace(std::chrono::seconds limit)
             write_all(STDOUT_FILENO, "SKIP cannot create a network and mount namespace (needs root)\n");
             _exit(77);
         }
-        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0) {
+        if (!kestrune::test::mount_private_sysfs()) {
             write_all(STDOUT_FILENO, "SKIP cannot mount sysfs in the new namespace\n");
             _exit(77);
         }
@@ -95,3 +95,4 @@ TEST(KernelEvents, VethPairArrivesAndLeavesInAFreshNamespace)
 }
 
 } // namespace
+

@@ -6,7 +6,6 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +16,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include "support/private_sysfs.h"
 
 extern char **environ;
 
@@ -115,8 +116,7 @@ ConsoleProcess::ConsoleProcess(const ConsoleOptions &options)
             // as `ip netns exec` arranges it.
             if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
                 report_and_exit(status[1], SetupFailure::unshare_network);
-            if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                mount("sysfs", "/sys", "sysfs", 0, nullptr) != 0)
+            if (!kestrune::test::mount_private_sysfs())
                 report_and_exit(status[1], SetupFailure::mount_sysfs);
             if (!bring_loopback_up(loopback))
                 report_and_exit(status[1], SetupFailure::loopback_up);
