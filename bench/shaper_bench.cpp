@@ -38,9 +38,12 @@ std::atomic<bool> recordAccepted{false};
 std::mutex acceptedLock;
 Arrivals accepted;
 
-double steady_ms()
+// On the meter's own millisecond clock, so that "any 1000 ms" means the same 1000
+// whole milliseconds the meter holds to the limit; a real-time window of 999.9 ms
+// can straddle 1001 of them and count one packet too many.
+double meter_ms()
 {
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    return platform::system_diversion().meter_clock_ms();
 }
 
 double seconds(const timeval &time)
@@ -77,7 +80,7 @@ public:
         uint32_t result = inner_->send(packet, length, sent, address);
         if (result == platform::kDivertSuccess && recordAccepted.load(std::memory_order_relaxed)) {
             std::lock_guard<std::mutex> lock(acceptedLock);
-            accepted.samples.emplace_back(steady_ms(), lastLength_);
+            accepted.samples.emplace_back(meter_ms(), lastLength_);
         }
         return result;
     }
