@@ -3,6 +3,7 @@
 #define KESTRUNE_CORE_GUID_H
 
 #include <cstdint>
+#include <string>
 
 namespace kestrune {
 
@@ -22,6 +23,9 @@ constexpr bool operator==(const Guid &a, const Guid &b)
             return false;
     return true;
 }
+
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper case, the registry's form.
+std::string guid_text(const Guid &guid);
 
 } // namespace kestrune
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <vector>
 
@@ -69,15 +68,6 @@ std::string with_extension(const std::string &value, const std::string &extensio
 }
 
 } // namespace
-
-std::string guid_text(const Guid &guid)
-{
-    char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.data1, guid.data2,
-                  guid.data3, guid.data4[0], guid.data4[1], guid.data4[2], guid.data4[3], guid.data4[4],
-                  guid.data4[5], guid.data4[6], guid.data4[7]);
-    return text;
-}
 
 std::string gpt_ini_after_machine_save(const std::string &current, const Guid &extension, const Guid &tool)
 {

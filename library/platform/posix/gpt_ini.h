@@ -15,9 +15,6 @@ namespace kestrune::platform {
 // Other lines are kept as they were. `current` may be empty (no file yet).
 std::string gpt_ini_after_machine_save(const std::string &current, const Guid &extension, const Guid &tool);
 
-// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}" in upper case.
-std::string guid_text(const Guid &guid);
-
 } // namespace kestrune::platform
 
 #endif
