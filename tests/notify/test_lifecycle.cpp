@@ -46,6 +46,7 @@ struct Script {
     int releases = 0;
     std::vector<kestrune::Guid> subscribed;
     std::vector<Delivery> delivered[2]; // to first_callback and second_callback
+    std::vector<int> unregisterResults; // of unregistering_callback
 
     void push(platform::DeviceMessage message)
     {
@@ -355,13 +356,11 @@ TEST_F(Lifecycle, OnlyInterfaceEventsAreDecodedAndBadLinkNamesLogged)
               "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: dbcc name fmt error! no \\\n");
 }
 
-std::vector<int> unregisterResults; // guarded by the script's mutex
-
 void unregistering_callback(int, char *)
 {
     const int result = QVX_KESTRUNE_Unregister_Device_Notification();
     std::lock_guard<std::mutex> lock(currentScript->mutex);
-    unregisterResults.push_back(result);
+    currentScript->unregisterResults.push_back(result);
 }
 
 TEST_F(Lifecycle, UnregisterFromTheCallbackIsRefusedAndTheRegistrationStays)
@@ -373,7 +372,7 @@ TEST_F(Lifecycle, UnregisterFromTheCallbackIsRefusedAndTheRegistrationStays)
     EXPECT_TRUE(script.wait_drained());
     {
         std::lock_guard<std::mutex> lock(script.mutex);
-        EXPECT_EQ(unregisterResults, std::vector<int>(2, QVX_KESTRUNE_RESULT_INTERNAL_ERROR))
+        EXPECT_EQ(script.unregisterResults, std::vector<int>(2, QVX_KESTRUNE_RESULT_INTERNAL_ERROR))
             << "refused each time, while the thread goes on listening";
     }
     EXPECT_EQ(QVX_KESTRUNE_Unregister_Device_Notification(), QVX_KESTRUNE_RESULT_SUCCESS);
