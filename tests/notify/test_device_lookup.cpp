@@ -6,7 +6,6 @@
 #include <string>
 
 #include "notify/device_arrival.h"
-#include "notify/notify_backends.h"
 #include "notify_fakes.h"
 #include "platform/device_lookup.h"
 #include "support/stdout_capture.h"
@@ -21,7 +20,7 @@ namespace {
 constexpr uint32_t kArrival = kestrune::platform::kDigcfPresent | kestrune::platform::kDigcfAllClasses;
 constexpr uint32_t kRemoval = kestrune::platform::kDigcfAllClasses;
 
-std::u16string detail(std::u16string_view instanceId, uint32_t flags)
+std::u16string detail(std::u16string_view instanceId, uint32_t flags = kArrival)
 {
     std::u16string text;
     QVX_KESTRUNE_get_device_detail_info_by_devid(instanceId, flags, text);
@@ -33,25 +32,24 @@ protected:
     void SetUp() override
     {
         // A USB stick: the USB device, its SCSI disk and the block device.
-        sysfs.add_device("devices/usb1/1-1", {{"product", "Ultra USB 3.0\n"},
-                                              {"manufacturer", "USB Maker\n"},
-                                              {"idVendor", "0781\n"},
-                                              {"idProduct", "5581\n"},
-                                              {"uevent", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\n"}});
+        sysfs.add_device("devices/usb1/1-1",
+                         {{"product", "Ultra USB 3.0\n"},
+                          {"manufacturer", "USB Maker\n"},
+                          {"uevent", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\n"}},
+                         "bus/usb/devices/1-1");
         std::string scsi = "devices/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0";
         sysfs.add_device(scsi, {{"model", "Cruzer Blade    \n"}, {"vendor", "SanDisk \n"}});
-        sysfs.add_device(scsi + "/block/sdb", {{"uevent", "MAJOR=8\nMINOR=16\nDEVNAME=sdb\nDEVTYPE=disk\n"}});
+        sysfs.add_device(scsi + "/block/sdb", {{"uevent", "MAJOR=8\nMINOR=16\nDEVNAME=sdb\nDEVTYPE=disk\n"}},
+                         "class/block/sdb");
         sysfs.add_member(scsi + "/block/sdb/device", scsi);
-        sysfs.add_member("class/block/sdb", scsi + "/block/sdb");
-        sysfs.add_member("bus/usb/devices/1-1", "devices/usb1/1-1");
         // A mouse: a HID device without a device node.
         sysfs.add_device("devices/usb1/1-2", {{"product", "USB Optical Mouse\n"}, {"manufacturer", "Logitech\n"}});
         std::string hid = "devices/usb1/1-2/1-2:1.0/0003:046D:C077.0001";
-        sysfs.add_device(hid, {{"uevent", "DRIVER=hid-generic\nHID_NAME=Logitech USB Optical Mouse\n"}});
-        sysfs.add_member("bus/hid/devices/0003:046D:C077.0001", hid);
+        sysfs.add_device(hid, {{"uevent", "DRIVER=hid-generic\nHID_NAME=Logitech USB Optical Mouse\n"}},
+                         "bus/hid/devices/0003:046D:C077.0001");
         // A virtual network interface: nothing but its name.
-        sysfs.add_device("devices/virtual/net/veth0", {{"uevent", "INTERFACE=veth0\nIFINDEX=4\n"}});
-        sysfs.add_member("class/net/veth0", "devices/virtual/net/veth0");
+        sysfs.add_device("devices/virtual/net/veth0", {{"uevent", "INTERFACE=veth0\nIFINDEX=4\n"}},
+                         "class/net/veth0");
     }
 
     FakeSysfs sysfs;
@@ -59,37 +57,39 @@ protected:
 
 TEST_F(DeviceLookup, TextsOfPresentDevices)
 {
-    EXPECT_EQ(detail(u"BLOCK\\SDB", kArrival), u"Cruzer Blade;/dev/sdb;Ultra USB 3.0;USB Maker;");
-    EXPECT_EQ(detail(u"USB\\1-1", kArrival), u"Ultra USB 3.0;/dev/bus/usb/001/002;Ultra USB 3.0;USB Maker;");
-    // Missing friendly name: an empty field in its place.
-    EXPECT_EQ(detail(u"HID\\0003:046D:C077.0001", kArrival),
-              u"Logitech USB Optical Mouse;;USB Optical Mouse;Logitech;");
-    // No description: the text begins with two semicolons.
-    EXPECT_EQ(detail(u"NET\\VETH0", kArrival), u";;veth0;;;");
-    // The comparison is case-sensitive: IDs are compared upper-cased.
-    EXPECT_EQ(detail(u"NET\\veth0", kArrival), u"");
-    EXPECT_EQ(detail(u"NET\\VETH9", kArrival), u"");
-}
-
-TEST_F(DeviceLookup, AValueMustFitTheReadBufferWithItsTerminator)
-{
-    sysfs.add_device("devices/usb1/1-3", {{"product", std::string(259, 'p')}, {"uevent", "DEVNAME=bus/usb/001/003\n"}});
-    sysfs.add_member("bus/usb/devices/1-3", "devices/usb1/1-3");
-    sysfs.add_device("devices/usb1/1-4", {{"product", std::string(260, 'q')}, {"uevent", "DEVNAME=bus/usb/001/004\n"}});
-    sysfs.add_member("bus/usb/devices/1-4", "devices/usb1/1-4");
-
-    std::u16string fits(259, u'p');
-    EXPECT_EQ(detail(u"USB\\1-3", kArrival), fits + u";/dev/bus/usb/001/003;" + fits + u";;");
-    EXPECT_EQ(detail(u"USB\\1-4", kArrival), u";;/dev/bus/usb/001/004;;;");
+    // Products of 259 characters fit the read buffer with their terminator; of 260, not.
+    sysfs.add_device("devices/usb1/1-3", {{"product", std::string(259, 'p')}, {"uevent", "DEVNAME=bus/usb/001/003\n"}},
+                     "bus/usb/devices/1-3");
+    sysfs.add_device("devices/usb1/1-4", {{"product", std::string(260, 'q')}, {"uevent", "DEVNAME=bus/usb/001/004\n"}},
+                     "bus/usb/devices/1-4");
+    // Escaped number signs and percent signs of kernel names come back whole.
+    sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}}, "class/net/a#b%c");
+    const std::u16string fits(259, u'p');
+    const std::pair<std::u16string, std::u16string> cases[] = {
+        {u"BLOCK\\SDB", u"Cruzer Blade;/dev/sdb;Ultra USB 3.0;USB Maker;"},
+        {u"USB\\1-1", u"Ultra USB 3.0;/dev/bus/usb/001/002;Ultra USB 3.0;USB Maker;"},
+        // Missing friendly name: an empty field in its place.
+        {u"HID\\0003:046D:C077.0001", u"Logitech USB Optical Mouse;;USB Optical Mouse;Logitech;"},
+        // No description: the text begins with two semicolons.
+        {u"NET\\VETH0", u";;veth0;;;"},
+        // The comparison is case-sensitive: IDs are compared upper-cased.
+        {u"NET\\veth0", u""},
+        {u"NET\\VETH9", u""},
+        {u"USB\\1-3", fits + u";/dev/bus/usb/001/003;" + fits + u";;"},
+        {u"USB\\1-4", u";;/dev/bus/usb/001/004;;;"},
+        {u"NET\\A%23B%25C", u";;a#b%c;;;"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i)
+        EXPECT_EQ(detail(cases[i].first), cases[i].second) << "case " << i;
 }
 
 TEST_F(DeviceLookup, RemovalFindsDevicesSeenBefore)
 {
     // Seen at an arrival.
-    EXPECT_EQ(detail(u"NET\\VETH0", kArrival), u";;veth0;;;");
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
     sysfs.remove("class/net/veth0");
     sysfs.remove("devices/virtual/net/veth0");
-    EXPECT_EQ(detail(u"NET\\VETH0", kArrival), u"");
+    EXPECT_EQ(detail(u"NET\\VETH0"), u"");
     EXPECT_EQ(detail(u"NET\\VETH0", kRemoval), u";;veth0;;;");
 
     // Seen only when the notification thread started listening.
@@ -99,8 +99,7 @@ TEST_F(DeviceLookup, RemovalFindsDevicesSeenBefore)
 
     // A subsystem that has gone altogether still has its remembered devices.
     sysfs.remove("bus/hid");
-    EXPECT_EQ(detail(u"HID\\0003:046D:C077.0001", kRemoval),
-              u"Logitech USB Optical Mouse;;USB Optical Mouse;Logitech;");
+    EXPECT_EQ(detail(u"HID\\0003:046D:C077.0001", kRemoval), u"Logitech USB Optical Mouse;;USB Optical Mouse;Logitech;");
 }
 
 TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
@@ -108,30 +107,20 @@ TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
     // A member whose ID does not fit the read buffer stops the search, even
     // though the wanted device comes later.
     std::string longName(255, 'a');
-    sysfs.add_device("devices/serial/" + longName, {{"uevent", "DEVNAME=x\n"}});
-    sysfs.add_member("bus/usb-serial/devices/" + longName, "devices/serial/" + longName);
-    sysfs.add_device("devices/serial/ttyUSB0", {{"uevent", "DEVNAME=ttyUSB0\n"}});
-    sysfs.add_member("bus/usb-serial/devices/ttyUSB0", "devices/serial/ttyUSB0");
+    sysfs.add_device("devices/serial/" + longName, {{"uevent", "DEVNAME=x\n"}}, "bus/usb-serial/devices/" + longName);
+    sysfs.add_device("devices/serial/ttyUSB0", {{"uevent", "DEVNAME=ttyUSB0\n"}}, "bus/usb-serial/devices/ttyUSB0");
 
     StdoutCapture out;
-    EXPECT_EQ(detail(u"NET0", kArrival), u"");
-    EXPECT_EQ(detail(u"", kArrival), u"");
-    EXPECT_EQ(detail(u"NOSUCHBUS\\1", kArrival), u"");
-    EXPECT_EQ(detail(u"USB-SERIAL\\TTYUSB0", kArrival), u"");
+    for (std::u16string_view id : {u"NET0", u"", u"NOSUCHBUS\\1", u"USB-SERIAL\\TTYUSB0"})
+        EXPECT_EQ(detail(id), u"");
+    const std::string line = "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: ";
     EXPECT_EQ(without_line_numbers(out.text()),
-              "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: dbcc name fmt error! no \\\n"
-              "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: dbcc name fmt error! no \\\n"
-              "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: ERR: SetupDiGetClassDevs(): 13\n"
-              "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: ERR: SetupDiGetDeviceInstanceId(): 0, 122\n");
+              line + "dbcc name fmt error! no \\\n" +
+              line + "dbcc name fmt error! no \\\n" +
+              line + "ERR: SetupDiGetClassDevs(): 13\n" +
+              line + "ERR: SetupDiGetDeviceInstanceId(): 0, 122\n");
     sysfs.remove("bus/usb-serial/devices/" + longName);
-    EXPECT_EQ(detail(u"USB-SERIAL\\TTYUSB0", kArrival), u";;/dev/ttyUSB0;;;");
-}
-
-TEST_F(DeviceLookup, NumberSignsInKernelNamesSurviveTheLinkName)
-{
-    sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}});
-    sysfs.add_member("class/net/a#b%c", "devices/virtual/net/a#b%c");
-    EXPECT_EQ(detail(u"NET\\A%23B%25C", kArrival), u";;a#b%c;;;");
+    EXPECT_EQ(detail(u"USB-SERIAL\\TTYUSB0"), u";;/dev/ttyUSB0;;;");
 }
 
 } // namespace
