@@ -159,14 +159,12 @@ uint32_t MemoryDiversion::open(const char *filter, platform::DivertLayer layer, 
 
 std::vector<uint8_t> ipv4_udp_packet(uint32_t length)
 {
-    std::vector<uint8_t> packet(length, 0);
-    if (length >= 20) {
-        packet[0] = 0x45;
-        packet[2] = static_cast<uint8_t>(length >> 8);
-        packet[3] = static_cast<uint8_t>(length);
-        packet[8] = 64;
-        packet[9] = 17;
-    }
+    std::vector<uint8_t> packet(std::max(length, 20u), 0);
+    packet[0] = 0x45;
+    packet[2] = static_cast<uint8_t>(length >> 8);
+    packet[3] = static_cast<uint8_t>(length);
+    packet[8] = 64;
+    packet[9] = 17;
     return packet;
 }
 

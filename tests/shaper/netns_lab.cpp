@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "core/kestrune.h"
 
@@ -187,10 +188,7 @@ int set_net_permit(NetnsLab &lab, int permission, uint32_t speed)
 
 uint64_t Arrivals::total() const
 {
-    uint64_t sum = 0;
-    for (const auto &sample : samples)
-        sum += sample.second;
-    return sum;
+    return between(-1, std::numeric_limits<double>::infinity());
 }
 
 uint64_t Arrivals::max_in(double span) const
