@@ -34,20 +34,16 @@ protected:
     MemoryDiversion net;
 };
 
-// Runs first: the start speed is process-wide.
-TEST_F(NetPermits, SpeedReadsOneMillionBeforeAnyLimitAndNullSpeedIsAllowed)
+// Runs first: the start speed is process-wide, 1000000 before any LIMIT request.
+TEST_F(NetPermits, SpeedReadsOneMillionBeforeAnyLimitAndIsCheckedBeforeTheDeviceOnlyForLimit)
 {
     open();
     int speed = -5;
     EXPECT_EQ(get(&speed), kAllow);
     EXPECT_EQ(speed, 1000000);
     EXPECT_EQ(get(nullptr), kAllow);
-}
 
-TEST_F(NetPermits, TheSpeedIsCheckedBeforeTheDeviceAndOnlyForLimit)
-{
-    open();
-    int speed = -7;
+    speed = -7;
     std::vector<int> results;
     EXPECT_EQ(logged([&] {
                   results = {set(kLimit, 1000001, 5), set(kLimit, 4294967295u), set(kLimit, 10, 1),
