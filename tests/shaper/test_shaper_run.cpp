@@ -34,16 +34,18 @@ protected:
 
 TEST_F(ShaperRun, EveryPacketGetsAnAcceptOrDropVerdict)
 {
-    ASSERT_EQ(startShaper(1), 0);
+    ASSERT_EQ(startShaper(100), 0); // 100000 bytes per second
     EXPECT_EQ(net.queue_length(), 2048u);
     EXPECT_EQ(net.queue_time(), 1024u);
-    net.inject(ipv4_udp_packet(400), false);
-    net.inject(ipv4_udp_packet(100), true, 2000); // an offloaded segment: the queue reports 2000 bytes
-    net.inject(ipv4_udp_packet(600), true);
+    // An offloaded segment larger than the receive buffer counts with the length
+    // the queue reports.
+    net.inject(ipv4_udp_packet(100), true, 131072);
+    net.inject(ipv4_udp_packet(60000), false);
+    net.inject(ipv4_udp_packet(40000), true);
     net.inject(ipv4_udp_packet(300), false);
     ASSERT_TRUE(net.wait_for_verdicts(4));
-    EXPECT_EQ(kinds(), (Kinds{Kind::Accepted, Kind::Dropped, Kind::Accepted, Kind::Dropped}));
-    EXPECT_EQ(net.verdicts()[2].bytes, ipv4_udp_packet(600)) << "put back unchanged";
+    EXPECT_EQ(kinds(), (Kinds{Kind::Dropped, Kind::Accepted, Kind::Accepted, Kind::Dropped}));
+    EXPECT_EQ(net.verdicts()[2].bytes, ipv4_udp_packet(40000)) << "put back unchanged";
     EXPECT_EQ(net.held(), 0u);
 }
 
