@@ -52,9 +52,11 @@ sockaddr_in address_of(const char *ip, uint16_t port)
     return address;
 }
 
+// The kernel refuses a timeval of a second or more in microseconds alone, and
+// then leaves the socket without any timeout.
 void set_receive_timeout(int fd, int ms)
 {
-    timeval timeout{0, ms * 1000};
+    timeval timeout{ms / 1000, ms % 1000 * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
