@@ -60,6 +60,21 @@ void set_receive_timeout(int fd, int ms)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
+// Records what arrives on `fd` until the peer ends the stream, or nothing comes
+// for 20 ms after the flow stopped sending.
+void receive_all(int fd, Arrivals &arrivals, Clock::time_point start, const std::atomic<bool> &sending)
+{
+    set_receive_timeout(fd, 20);
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+        ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+        if (got > 0)
+            arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
+        else if (got == 0 || !sending.load())
+            break;
+    }
+}
+
 // A descriptor closed when it goes.
 struct Socket {
     int fd;
@@ -227,19 +242,9 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
         return arrivals;
     int big = 8 << 20;
     setsockopt(receiver.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    set_receive_timeout(receiver.fd, 20);
     std::atomic<bool> sending{true};
     Clock::time_point start = Clock::now();
-    std::thread receive([&] {
-        char buffer[2048];
-        while (true) {
-            ssize_t got = recv(receiver.fd, buffer, sizeof buffer, 0);
-            if (got > 0)
-                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
-            else if (!sending.load())
-                break;
-        }
-    });
+    std::thread receive([&] { receive_all(receiver.fd, arrivals, start, sending); });
     std::thread actor;
     if (action)
         actor = std::thread([&] {
@@ -281,17 +286,8 @@ Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t po
     std::thread receive([&] {
         set_receive_timeout(listener.fd, 3000);
         Socket connection{accept(listener.fd, nullptr, nullptr)};
-        if (connection.fd < 0)
-            return;
-        set_receive_timeout(connection.fd, 20);
-        std::vector<char> buffer(1 << 16);
-        while (true) {
-            ssize_t got = recv(connection.fd, buffer.data(), buffer.size(), 0);
-            if (got > 0)
-                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
-            else if (got == 0 || !sending.load())
-                break;
-        }
+        if (connection.fd >= 0)
+            receive_all(connection.fd, arrivals, start, sending);
     });
     timeval sendTimeout{0, 50000};
     setsockopt(sender.fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
