@@ -57,6 +57,8 @@ std::string too_large(const std::string &op)
            "E KestruneCtl gpo_helper_" + op + "_restrictions_denydeviceclasses #: item 3 too large to read, ret=234\r\n";
 }
 
+// A store as seeded, the calls on it with their results and lines, and the
+// saved records after Apply.
 struct Case {
     const char *what;
     std::vector<PolRecord> store;
