@@ -3,163 +3,124 @@
 // order and text of the checks.
 #include <gtest/gtest.h>
 
-#include <initializer_list>
-
 #include "core/kestrune.h"
 #include "policy/policy_store_fixture.h"
 #include "shaper/memory_diversion.h"
-#include "support/scratch_dir.h"
-#include "support/stdout_capture.h"
 
-using kestrune::test::MemoryDiversion;
-using kestrune::test::StdoutCapture;
-using kestrune::test::without_line_numbers;
+using namespace kestrune::test;
 
 namespace {
 
 constexpr int kEth = QVX_KESTRUNE_NET_DEVID_ETH_CARD;
+constexpr int kLimit = QVX_KESTRUNE_NET_PERM_LIMIT, kNoLimit = QVX_KESTRUNE_NET_PERM_NO_LIMIT,
+              kDeny = QVX_KESTRUNE_NET_PERM_DENY, kAllow = QVX_KESTRUNE_NET_PERM_ALLOW;
 
-class NetPermits : public ::testing::Test {
+int set(int permission, uint32_t speed, int device = kEth)
+{
+    return QVX_KESTRUNE_set_net_device_permit(device, permission, speed);
+}
+
+int get(int *speed)
+{
+    return QVX_KESTRUNE_get_net_device_permit(kEth, speed);
+}
+
+class NetPermits : public PolicyStoreTest {
 protected:
-    void SetUp() override { ASSERT_EQ(QVX_KESTRUNE_Initialize(), QVX_KESTRUNE_RESULT_SUCCESS); }
-    void TearDown() override
-    {
-        QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0);
-        QVX_KESTRUNE_Uninitialize();
-    }
-
-    int get(int *speed) { return QVX_KESTRUNE_get_net_device_permit(kEth, speed); }
+    void TearDown() override { logged([] { set(kNoLimit, 0); }); }
     // A run of the shaper is open now.
     bool shaping() { return net.open_now(); }
 
-    kestrune::test::ScratchRoot root;
     MemoryDiversion net;
 };
 
-// Runs first: the start speed is process-wide.
-TEST_F(NetPermits, SpeedReadsOneMillionBeforeAnyLimitAndNullSpeedIsAllowed)
+// Runs first: the start speed is process-wide, 1000000 before any LIMIT request.
+TEST_F(NetPermits, SpeedReadsOneMillionBeforeAnyLimitAndIsCheckedBeforeTheDeviceOnlyForLimit)
 {
+    open();
     int speed = -5;
-    EXPECT_EQ(get(&speed), QVX_KESTRUNE_NET_PERM_ALLOW);
+    EXPECT_EQ(get(&speed), kAllow);
     EXPECT_EQ(speed, 1000000);
-    EXPECT_EQ(get(nullptr), QVX_KESTRUNE_NET_PERM_ALLOW);
-}
+    EXPECT_EQ(get(nullptr), kAllow);
 
-TEST_F(NetPermits, SpeedIsCheckedBeforeTheDeviceAndOnlyForLimit)
-{
-    StdoutCapture out;
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(5, QVX_KESTRUNE_NET_PERM_LIMIT, 1000001), 3);
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 4294967295u), 3);
-    EXPECT_EQ(without_line_numbers(out.text()),
+    speed = -7;
+    std::vector<int> results;
+    EXPECT_EQ(logged([&] {
+                  results = {set(kLimit, 1000001, 5), set(kLimit, 4294967295u), set(kLimit, 10, 1),
+                             QVX_KESTRUNE_get_net_device_permit(-1, &speed)};
+              }),
               "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: Error speed 1000001, [min 0, max 1000000]KB/s!\r\n"
-              "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: Error speed -1, [min 0, max 1000000]KB/s!\r\n");
-    EXPECT_EQ(net.opens(), 0);
-
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_ALLOW, 1000001), 0) << "ignored";
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 1000000), 0);
-    EXPECT_TRUE(shaping());
-}
-
-TEST_F(NetPermits, WrongDeviceIsRefusedAndLeavesSpeedOutAlone)
-{
-    StdoutCapture out;
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(1, QVX_KESTRUNE_NET_PERM_LIMIT, 10), 3);
-    int speed = -7;
-    EXPECT_EQ(QVX_KESTRUNE_get_net_device_permit(-1, &speed), QVX_KESTRUNE_NET_PERM_UNKNOWN);
-    EXPECT_EQ(speed, -7);
-    EXPECT_EQ(without_line_numbers(out.text()),
+              "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: Error speed -1, [min 0, max 1000000]KB/s!\r\n"
               "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: Error device_id=1!\n"
               "E KestruneCtl QVX_KESTRUNE_get_net_device_permit #: Error device_id=-1!\n");
+    EXPECT_EQ(results, (std::vector<int>{3, 3, 3, QVX_KESTRUNE_NET_PERM_UNKNOWN}));
+    EXPECT_EQ(speed, -7);
     EXPECT_EQ(net.opens(), 0);
-}
 
-TEST_F(NetPermits, LimitReadsBackAsAllowWithItsSpeedAndDenyStopsTheShaper)
-{
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 500), 0);
+    EXPECT_EQ(set(kAllow, 1000001), 0) << "ignored";
+    EXPECT_EQ(set(kLimit, 1000000), 0);
     EXPECT_TRUE(shaping());
-    int speed = 0;
-    EXPECT_EQ(get(&speed), QVX_KESTRUNE_NET_PERM_ALLOW);
-    EXPECT_EQ(speed, 500);
-
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 0);
-    EXPECT_FALSE(shaping());
-    EXPECT_EQ(net.released(), 1) << "the call returns after the shaper's threads ended";
-    EXPECT_EQ(get(&speed), QVX_KESTRUNE_NET_PERM_DENY);
-    EXPECT_EQ(speed, 500) << "the speed of the last LIMIT request";
 }
 
-TEST_F(NetPermits, EveryOtherPermissionAllowsAndStopsTheShaper)
+// DENY lists the Net class; LIMIT and every other value take it off. Only LIMIT
+// runs the shaper, and the speed read back is that of the last LIMIT request.
+TEST_F(NetPermits, LimitStartsTheShaperAndEveryOtherPermissionStopsIt)
 {
-    for (int permission : std::initializer_list<int>{QVX_KESTRUNE_NET_PERM_NO_LIMIT, QVX_KESTRUNE_NET_PERM_ALLOW,
-                           QVX_KESTRUNE_NET_PERM_UNKNOWN, 77, -3}) {
-        ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 0);
-        ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 100), 0);
-        EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, permission, 9), 0) << permission;
-        EXPECT_FALSE(shaping()) << permission;
-        EXPECT_EQ(get(nullptr), QVX_KESTRUNE_NET_PERM_ALLOW) << permission;
+    const auto listed = deny_list_records({u"{4D36E972-E325-11CE-BFC1-08002BE10318}"}), unlisted = deny_list_records({});
+    open();
+    for (int permission : {kDeny, kNoLimit, kAllow, int{QVX_KESTRUNE_NET_PERM_UNKNOWN}, 77, -3}) {
+        SCOPED_TRACE(permission);
+        ASSERT_EQ(set(kLimit, 500), 0);
+        EXPECT_TRUE(shaping());
+        int speed = 0, released = net.released();
+        EXPECT_EQ(get(&speed), kAllow);
+        EXPECT_EQ(speed, 500);
+
+        ASSERT_EQ(set(permission, 9), 0);
+        EXPECT_FALSE(shaping());
+        EXPECT_EQ(net.released(), released + 1) << "the call returns after the shaper's threads ended";
+        EXPECT_EQ(get(&speed), permission == kDeny ? kDeny : kAllow);
+        EXPECT_EQ(speed, 500);
+        EXPECT_EQ(apply(), permission == kDeny ? listed : unlisted);
     }
 }
 
-TEST_F(NetPermits, LimitWhileLimitedFailsButRecordsTheSpeed)
+TEST_F(NetPermits, AFailedStartIsReportedAndRecordsTheSpeed)
 {
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 100), 0);
-    StdoutCapture out;
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 200), 1);
-    EXPECT_EQ(without_line_numbers(out.text()),
-              "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: "
-              "failed enable limit net speed or set limit net speed to 200!\r\n");
-    int speed = 0;
-    EXPECT_EQ(get(&speed), QVX_KESTRUNE_NET_PERM_ALLOW);
-    EXPECT_EQ(speed, 200);
-    EXPECT_EQ(net.opens(), 1) << "the running shaper kept its limit";
-
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), 0);
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 200), 0);
-    EXPECT_EQ(net.opens(), 2);
-}
-
-TEST_F(NetPermits, FailedStartKeepsTheClassOffTheList)
-{
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 0);
+    open();
+    ASSERT_EQ(set(kDeny, 0), 0);
     net.fail_next_open(5);
-    StdoutCapture out;
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 300), 1);
-    EXPECT_NE(out.text().find("failed enable limit net speed or set limit net speed to 300!"), std::string::npos);
-    int speed = 0;
-    EXPECT_EQ(get(&speed), QVX_KESTRUNE_NET_PERM_ALLOW);
+    int result = 0, speed = 0;
+    std::string lines = logged([&] { result = set(kLimit, 300); });
+    EXPECT_EQ(result, 1);
+    EXPECT_NE(lines.find("failed enable limit net speed or set limit net speed to 300!"), std::string::npos);
+    EXPECT_EQ(get(&speed), kAllow) << "taken off the list although the shaper failed";
     EXPECT_EQ(speed, 300);
     EXPECT_FALSE(shaping());
-}
 
-class NetPermitsInPolicy : public kestrune::test::PolicyStoreTest {
-protected:
-    MemoryDiversion net;
-};
-
-TEST_F(NetPermitsInPolicy, DenyListsTheNetClassAndEveryOtherPermissionTakesItOff)
-{
-    const std::u16string netClass = u"{4D36E972-E325-11CE-BFC1-08002BE10318}";
-    open();
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 0);
-    EXPECT_EQ(apply(), kestrune::test::deny_list_records({netClass}));
-    ASSERT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 10), 0);
-    EXPECT_EQ(apply(), kestrune::test::deny_list_records({}));
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), 0);
+    ASSERT_EQ(set(kLimit, 100), 0);
+    EXPECT_EQ(logged([&] { result = set(kLimit, 200); }),
+              "E KestruneCtl QVX_KESTRUNE_set_net_device_permit #: "
+              "failed enable limit net speed or set limit net speed to 200!\r\n");
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(get(&speed), kAllow);
+    EXPECT_EQ(speed, 200);
+    EXPECT_EQ(net.opens(), 1) << "the running shaper kept its limit";
 }
 
 // The shaper needs no policy object: taking the class off a list that cannot be
 // read writes nothing and succeeds, while putting it on fails before the shaper
 // is touched.
-TEST_F(NetPermitsInPolicy, WithoutPolicyObjectLimitWorksAndAFailedDenyLeavesTheShaperRunning)
+TEST_F(NetPermits, WithoutPolicyObjectLimitWorksAndAFailedDenyLeavesTheShaperRunning)
 {
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_LIMIT, 50), 0);
-    EXPECT_TRUE(net.open_now());
-    std::string lines = kestrune::test::logged(
-        [] { EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_DENY, 0), 1); });
-    EXPECT_EQ(lines, kestrune::test::kDenyWithoutPolicyObject);
-    EXPECT_TRUE(net.open_now()) << "the shaper is not touched when the deny list fails";
-    EXPECT_EQ(QVX_KESTRUNE_set_net_device_permit(kEth, QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0), 0);
-    EXPECT_FALSE(net.open_now());
+    EXPECT_EQ(set(kLimit, 50), 0);
+    EXPECT_TRUE(shaping());
+    int result = 0;
+    EXPECT_EQ(logged([&] { result = set(kDeny, 0); }), kDenyWithoutPolicyObject);
+    EXPECT_EQ(result, 1);
+    EXPECT_TRUE(shaping()) << "the shaper is not touched when the deny list fails";
+    EXPECT_EQ(set(kNoLimit, 0), 0);
+    EXPECT_FALSE(shaping());
 }
 
 } // namespace

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstring>
 #include <ostream>
 #include <span>
 #include <string>
@@ -23,18 +22,20 @@ namespace kestrune::platform {
 // Readable failure messages: [key;value;type;data], REG_SZ data as text.
 inline void PrintTo(const PolRecord &record, std::ostream *out)
 {
-    auto narrow = [](const std::u16string &text) {
-        std::string s;
+    auto put = [out](std::u16string_view text) {
         for (char16_t c : text)
-            s += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
-        return s;
+            *out << (c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
     };
-    *out << "[" << narrow(record.key) << ";" << narrow(record.value) << ";" << record.type << ";";
+    *out << "[";
+    put(record.key);
+    *out << ";";
+    put(record.value);
+    *out << ";" << record.type << ";";
     if (record.type == 1 && record.data.size() % 2 == 0) {
         std::u16string text;
         for (size_t i = 0; i < record.data.size(); i += 2)
             text += static_cast<char16_t>(record.data[i] | record.data[i + 1] << 8);
-        *out << '"' << narrow(text) << '"';
+        put(text);
     } else {
         for (uint8_t b : record.data)
             *out << "\\x" << std::hex << unsigned{b} << std::dec;
@@ -51,21 +52,13 @@ using platform::PolRecord;
 inline const std::u16string kRestrictions = u"Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions";
 inline const std::u16string kDenyList = kRestrictions + u"\\DenyDeviceClasses";
 
-inline std::vector<uint8_t> utf16_bytes(std::u16string_view text, bool withZero = true)
-{
-    std::vector<uint8_t> bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<uint8_t>(c & 0xFF));
-        bytes.push_back(static_cast<uint8_t>(c >> 8));
-    }
-    if (withZero)
-        bytes.insert(bytes.end(), {0, 0});
-    return bytes;
-}
-
 inline PolRecord sz(const std::u16string &key, const std::u16string &name, std::u16string_view text)
 {
-    return {key, name, 1, utf16_bytes(text)};
+    PolRecord record{key, name, 1, {}};
+    for (char16_t c : text)
+        record.data.insert(record.data.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
+    record.data.insert(record.data.end(), {0, 0});
+    return record;
 }
 
 inline PolRecord dword(const std::u16string &key, const std::u16string &name, uint32_t value)
@@ -73,10 +66,10 @@ inline PolRecord dword(const std::u16string &key, const std::u16string &name, ui
     return {key, name, 4, {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)}};
 }
 
-inline std::u16string number_name(size_t n)
+inline std::vector<PolRecord> operator+(std::vector<PolRecord> a, const std::vector<PolRecord> &b)
 {
-    std::string digits = std::to_string(n);
-    return std::u16string(digits.begin(), digits.end());
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
 // The records the library writes for a deny list: both switches, the marker, the
@@ -86,8 +79,10 @@ inline std::vector<PolRecord> deny_list_records(const std::vector<std::u16string
     std::vector<PolRecord> records = {dword(kRestrictions, u"DenyDeviceClasses", 1),
                                       dword(kRestrictions, u"DenyDeviceClassesRetroactive", 1),
                                       sz(kDenyList, u"**delvals.", u" ")};
-    for (size_t i = 0; i < classes.size(); ++i)
-        records.push_back(sz(kDenyList, number_name(i + 1), classes[i]));
+    for (size_t i = 0; i < classes.size(); ++i) {
+        std::string number = std::to_string(i + 1);
+        records.push_back(sz(kDenyList, std::u16string(number.begin(), number.end()), classes[i]));
+    }
     return records;
 }
 

@@ -25,105 +25,59 @@ uint32_t remove(const char *name)
     return set_group_policy_key_value(kKey, name, GP_OP_DELETE_VALUE, 0, nullptr, 0);
 }
 
-class PolicyRegistryTest : public PolicyStoreTest {
-protected:
-    void SetUp() override { open(); }
-};
-
-TEST_F(PolicyRegistryTest, SetCreatesTheWholePathAndReadsBack)
+uint32_t value = 0;
+uint32_t read(const char *name)
 {
-    uint32_t created = 9, read = 9, overwritten = 9, value = 0;
-    EXPECT_EQ(logged([&] {
-                  created = set_dword("Value", 0x01020304);
-                  read = get_group_policy_key_value(kKey, "Value", &value);
-                  overwritten = set_dword("Value", 7);
-              }),
-              "");
-    EXPECT_EQ(created, 0u);
-    EXPECT_EQ(read, 0u);
-    EXPECT_EQ(value, 0x01020304u);
-    EXPECT_EQ(overwritten, 0u);
-    EXPECT_EQ(apply(), (std::vector<PolRecord>{dword(kKeyWide, u"Value", 7)}));
+    return get_group_policy_key_value(kKey, name, &value);
 }
 
-TEST_F(PolicyRegistryTest, OtherOperationCodesOnlyCreateTheKey)
-{
-    uint32_t seven = 9, negative = 9, read = 9, value = 0;
-    EXPECT_EQ(logged([&] {
-                  seven = set_dword("Value", 1, 7);
-                  negative = set_dword("Value", 1, -1);
-              }),
-              "");
-    // The key exists now: a read misses only the value (level I, not E).
-    EXPECT_EQ(logged([&] { read = get_group_policy_key_value(kKey, "Value", &value); }),
-              "I KestruneCtl get_group_policy_key_value #: RegQueryValueEx Value not found\r\n");
-    EXPECT_EQ(seven, 0u);
-    EXPECT_EQ(negative, 0u);
-    EXPECT_EQ(read, 2u);
-    EXPECT_TRUE(apply().empty());
-}
+class PolicyRegistryTest : public PolicyStoreTest {};
 
-TEST_F(PolicyRegistryTest, DeleteRemovesTheValueAndReportsAMissingOne)
+TEST_F(PolicyRegistryTest, OperationsResultsAndLines)
 {
-    ASSERT_EQ(set_dword("Value", 1), 0u);
-    uint32_t first = 9, second = 9;
+    open();
+    std::vector<uint32_t> results;
     EXPECT_EQ(logged([&] {
-                  first = remove("value"); // names compare without case
-                  second = remove("Value");
-              }),
-              "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n");
-    EXPECT_EQ(first, 0u);
-    EXPECT_EQ(second, 2u);
-    EXPECT_TRUE(apply().empty());
-}
-
-TEST_F(PolicyRegistryTest, ReadsTellAMissingKeyFromAMissingValue)
-{
-    uint32_t noKey = 9, noValue = 9, value = 0;
-    EXPECT_EQ(logged([&] {
-                  noKey = get_group_policy_key_value(kKey, "Value", &value);
-                  set_dword("Other", 1);
-                  noValue = get_group_policy_key_value(kKey, "Value", &value);
+                  results = {read("Value"),                                // no key yet: level E
+                             set_dword("Value", 1, 7), set_dword("Value", 1, -1), // other codes only create the key
+                             read("Value"),                                // no value: level I
+                             set_dword("Value", 0x01020304), read("Value"), set_dword("Value", 7),
+                             set_dword("Gone", 1), remove("gone") /* names compare without case */, remove("Gone")};
               }),
               "E KestruneCtl get_group_policy_key_value #: RegOpenKeyEx ret =2\n"
-              "I KestruneCtl get_group_policy_key_value #: RegQueryValueEx Value not found\r\n");
-    EXPECT_EQ(noKey, 2u);
-    EXPECT_EQ(noValue, 2u);
+              "I KestruneCtl get_group_policy_key_value #: RegQueryValueEx Value not found\r\n"
+              "E KestruneCtl set_group_policy_key_value #: operation 100 fail, ret=2\r\n");
+    EXPECT_EQ(results, (std::vector<uint32_t>{2, 0, 0, 2, 0, 0, 0, 0, 0, 2}));
+    EXPECT_EQ(value, 0x01020304u);
+    EXPECT_EQ(apply(), (std::vector<PolRecord>{dword(kKeyWide, u"Value", 7)}));
 }
 
 TEST_F(PolicyRegistryTest, ReadsAtMostFourBytesOfAnyType)
 {
+    open();
     const char16_t text[] = u"ab"; // 6 bytes
     const uint16_t shortValue = 0x0506;
     ASSERT_EQ(set_group_policy_key_value(kKey, "Long", GP_OP_SET_VALUE, 1, text, sizeof text), 0u);
     ASSERT_EQ(set_group_policy_key_value(kKey, "Short", GP_OP_SET_VALUE, 3, &shortValue, 2), 0u);
-    uint32_t longRead = 9, shortRead = 9, value = 0;
-    EXPECT_EQ(logged([&] { longRead = get_group_policy_key_value(kKey, "Long", &value); }),
+    uint32_t longRead = 9;
+    EXPECT_EQ(logged([&] { longRead = read("Long"); }),
               "E KestruneCtl get_group_policy_key_value #: RegQueryValueEx ret =234\n");
-    value = 0;
-    EXPECT_EQ(logged([&] { shortRead = get_group_policy_key_value(kKey, "Short", &value); }), "");
     EXPECT_EQ(longRead, 234u);
-    EXPECT_EQ(shortRead, 0u);
+    value = 0;
+    EXPECT_EQ(read("Short"), 0u);
     EXPECT_EQ(value, 0x0506u);
     EXPECT_EQ(apply(), (std::vector<PolRecord>{sz(kKeyWide, u"Long", u"ab"), {kKeyWide, u"Short", 3, {6, 5}}}));
 }
 
-TEST(PolicyRegistryReleased, EveryCallFailsWithTheInvalidHandleCode)
+TEST_F(PolicyRegistryTest, WithoutAPolicyObjectEveryCallFailsWithTheInvalidHandleCode)
 {
-    ScratchRoot root;
-    uint32_t set = 9, removed = 9, read = 9, value = 0;
-    EXPECT_EQ(logged([&] {
-                  set = set_dword("Value", 1);
-                  removed = remove("Value");
-                  read = get_group_policy_key_value(kKey, "Value", &value);
-              }),
+    std::vector<uint32_t> results;
+    EXPECT_EQ(logged([&] { results = {set_dword("Value", 1), remove("Value"), read("Value")}; }),
               "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
               "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
               "E KestruneCtl get_group_policy_key_value #: RegOpenKeyEx ret =6\n");
-    EXPECT_EQ(set, 6u);
-    EXPECT_EQ(removed, 6u);
-    EXPECT_EQ(read, 6u);
-    EXPECT_FALSE(std::filesystem::exists(root.registry_pol()));
+    EXPECT_EQ(results, (std::vector<uint32_t>{6, 6, 6}));
+    EXPECT_FALSE(std::filesystem::exists(root_.registry_pol()));
 }
 
 } // namespace

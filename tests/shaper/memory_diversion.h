@@ -17,11 +17,16 @@
 namespace kestrune::test {
 
 class MemoryDiversion final : public platform::DiversionBackend {
+    template <typename Body> auto locked(Body body)
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        return body();
+    }
+
 public:
     enum class Kind { Accepted, Dropped, Injected };
     struct Verdict {
         Kind kind;
-        uint64_t packet; // the injected packet's number, from 1; 0 for a new packet
         std::vector<uint8_t> bytes; // what send passed (Accepted, Injected)
         bool outbound;
     };
@@ -32,39 +37,31 @@ public:
     ~MemoryDiversion() override;
 
     // Queues a packet for the shaper to receive; `fullLength` (when larger than
-    // the bytes) is the length the queue reports. Returns its number.
-    uint64_t inject(std::vector<uint8_t> bytes, bool outbound, uint32_t fullLength = 0);
-    void set_meter_clock(uint32_t ms);
-    void advance_meter_clock(uint32_t ms);
-    // The next open fails with `code`.
-    void fail_next_open(uint32_t code);
-    // The next `count` sends of received packets fail.
-    void fail_sends(int count);
+    // the bytes) is the length the queue reports.
+    void inject(std::vector<uint8_t> bytes, bool outbound, uint32_t fullLength = 0);
+    void advance_meter_clock(uint32_t ms) { locked([&] { meterClock_ += ms; }); }
+    // The next open fails with `code`; the next `count` sends of received packets fail.
+    void fail_next_open(uint32_t code) { locked([&] { failOpen_ = code; }); }
+    void fail_sends(int count) { locked([&] { failSends_ = count; }); }
 
     // Waits until at least `count` verdicts are recorded; false on timeout.
     bool wait_for_verdicts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    std::vector<Verdict> verdicts();
-    // Received packets that have no verdict yet.
-    size_t held();
-    int opens();
-    int released(); // diversions deleted
-    bool open_now(); // a diversion is open and not closed
-    uint64_t queue_length();
-    uint64_t queue_time();
+    std::vector<Verdict> verdicts() { return locked([&] { return verdicts_; }); }
+    size_t held() { return locked([&] { return held_.size(); }); } // received, no verdict yet
+    int opens() { return locked([&] { return opens_; }); }
+    int released() { return locked([&] { return released_; }); } // diversions deleted
+    bool open_now() { return locked([&] { return !closed_; }); }
+    uint64_t queue_length() { return locked([&] { return queueLength_; }); }
+    uint64_t queue_time() { return locked([&] { return queueTime_; }); }
 
     // platform::DiversionBackend
     uint32_t open(const char *filter, platform::DivertLayer layer, int16_t priority, uint64_t flags,
                   platform::Diversion **diversion) noexcept override;
-    uint32_t meter_clock_ms() noexcept override;
-    uint32_t tick_clock_ms() noexcept override;
+    uint32_t meter_clock_ms() noexcept override { return locked([&] { return meterClock_; }); }
+    uint32_t tick_clock_ms() noexcept override { return platform::steady_clock_ms(); }
 
 private:
     class Handle;
-    template <typename Read> auto locked(Read read)
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        return read();
-    }
     struct Pending {
         uint64_t number;
         std::vector<uint8_t> bytes;
@@ -78,7 +75,6 @@ private:
     std::vector<uint64_t> held_;
     std::vector<Verdict> verdicts_;
     uint64_t nextNumber_ = 1;
-    uint64_t generation_ = 0;
     bool closed_ = true;
     uint32_t failOpen_ = 0;
     int failSends_ = 0;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "core/kestrune.h"
 
@@ -51,11 +52,38 @@ sockaddr_in address_of(const char *ip, uint16_t port)
     return address;
 }
 
+// The kernel refuses a timeval of a second or more in microseconds alone, and
+// then leaves the socket without any timeout.
 void set_receive_timeout(int fd, int ms)
 {
-    timeval timeout{0, ms * 1000};
+    timeval timeout{ms / 1000, ms % 1000 * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
+
+// Records what arrives on `fd` until the peer ends the stream, or nothing comes
+// for 20 ms after the flow stopped sending.
+void receive_all(int fd, Arrivals &arrivals, Clock::time_point start, const std::atomic<bool> &sending)
+{
+    set_receive_timeout(fd, 20);
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+        ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+        if (got > 0)
+            arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
+        else if (got == 0 || !sending.load())
+            break;
+    }
+}
+
+// A descriptor closed when it goes.
+struct Socket {
+    int fd;
+    ~Socket()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
 
 } // namespace
 
@@ -177,10 +205,7 @@ int set_net_permit(NetnsLab &lab, int permission, uint32_t speed)
 
 uint64_t Arrivals::total() const
 {
-    uint64_t sum = 0;
-    for (const auto &sample : samples)
-        sum += sample.second;
-    return sum;
+    return between(-1, std::numeric_limits<double>::infinity());
 }
 
 uint64_t Arrivals::max_in(double span) const
@@ -209,31 +234,17 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
                   std::function<void()> action, std::chrono::milliseconds actionAt)
 {
     Arrivals arrivals;
-    int receiver = lab.socket_in(NetnsLab::Near, AF_INET, SOCK_DGRAM);
-    int sender = lab.socket_in(NetnsLab::Far, AF_INET, SOCK_DGRAM);
+    Socket receiver{lab.socket_in(NetnsLab::Near, AF_INET, SOCK_DGRAM)};
+    Socket sender{lab.socket_in(NetnsLab::Far, AF_INET, SOCK_DGRAM)};
     sockaddr_in near = address_of(kNearAddress, port);
-    if (receiver < 0 || sender < 0 || bind(receiver, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 ||
-        connect(sender, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0) {
-        for (int fd : {receiver, sender})
-            if (fd >= 0)
-                close(fd);
+    if (receiver.fd < 0 || sender.fd < 0 || bind(receiver.fd, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 ||
+        connect(sender.fd, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0)
         return arrivals;
-    }
     int big = 8 << 20;
-    setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    set_receive_timeout(receiver, 20);
+    setsockopt(receiver.fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     std::atomic<bool> sending{true};
     Clock::time_point start = Clock::now();
-    std::thread receive([&] {
-        char buffer[2048];
-        while (true) {
-            ssize_t got = recv(receiver, buffer, sizeof buffer, 0);
-            if (got > 0)
-                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
-            else if (!sending.load())
-                break;
-        }
-    });
+    std::thread receive([&] { receive_all(receiver.fd, arrivals, start, sending); });
     std::thread actor;
     if (action)
         actor = std::thread([&] {
@@ -242,77 +253,53 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
             action();
             arrivals.actionEndMs = ms_since(start);
         });
-    // Paced in 1 ms steps so that the offered rate is smooth at every limit.
+    // Paced in 1 ms steps so that the offered rate is smooth at every limit; a
+    // kilobyte per second is a byte per millisecond.
     char datagram[1472] = {};
     double budget = 0;
-    const double perMs = offeredKBps; // a kilobyte per second is a byte per millisecond
-    auto next = start;
-    while (Clock::now() - start < duration) {
-        budget += perMs;
-        while (budget >= sizeof datagram) {
-            send(sender, datagram, sizeof datagram, MSG_DONTWAIT);
-            budget -= sizeof datagram;
-        }
+    for (auto next = start; Clock::now() - start < duration; std::this_thread::sleep_until(next)) {
+        for (budget += offeredKBps; budget >= sizeof datagram; budget -= sizeof datagram)
+            send(sender.fd, datagram, sizeof datagram, MSG_DONTWAIT);
         next += std::chrono::milliseconds(1);
-        std::this_thread::sleep_until(next);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the last datagrams in flight
     sending = false;
     receive.join();
     if (actor.joinable())
         actor.join();
-    close(receiver);
-    close(sender);
     return arrivals;
 }
 
 Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port)
 {
     Arrivals arrivals;
-    int listener = lab.socket_in(NetnsLab::Near, AF_INET, SOCK_STREAM);
-    int sender = lab.socket_in(NetnsLab::Far, AF_INET, SOCK_STREAM);
+    Socket listener{lab.socket_in(NetnsLab::Near, AF_INET, SOCK_STREAM)};
+    Socket sender{lab.socket_in(NetnsLab::Far, AF_INET, SOCK_STREAM)};
     sockaddr_in near = address_of(kNearAddress, port);
     int one = 1;
-    if (listener >= 0)
-        setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (listener < 0 || sender < 0 || bind(listener, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 ||
-        listen(listener, 1) != 0) {
-        for (int fd : {listener, sender})
-            if (fd >= 0)
-                close(fd);
+    if (listener.fd < 0 || sender.fd < 0 ||
+        setsockopt(listener.fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0 ||
+        bind(listener.fd, reinterpret_cast<sockaddr *>(&near), sizeof near) != 0 || listen(listener.fd, 1) != 0)
         return arrivals;
-    }
     std::atomic<bool> sending{true};
     Clock::time_point start = Clock::now();
     std::thread receive([&] {
-        set_receive_timeout(listener, 3000);
-        int connection = accept(listener, nullptr, nullptr);
-        if (connection < 0)
-            return;
-        set_receive_timeout(connection, 20);
-        std::vector<char> buffer(1 << 16);
-        while (true) {
-            ssize_t got = recv(connection, buffer.data(), buffer.size(), 0);
-            if (got > 0)
-                arrivals.samples.emplace_back(ms_since(start), static_cast<uint64_t>(got));
-            else if (got == 0 || !sending.load())
-                break;
-        }
-        close(connection);
+        set_receive_timeout(listener.fd, 3000);
+        Socket connection{accept(listener.fd, nullptr, nullptr)};
+        if (connection.fd >= 0)
+            receive_all(connection.fd, arrivals, start, sending);
     });
     timeval sendTimeout{0, 50000};
-    setsockopt(sender, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
+    setsockopt(sender.fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     // The connect may lose its SYN to a tight limit; the kernel retries on its own.
-    if (connect(sender, reinterpret_cast<sockaddr *>(&near), sizeof near) == 0) {
+    if (connect(sender.fd, reinterpret_cast<sockaddr *>(&near), sizeof near) == 0) {
         std::vector<char> chunk(1 << 16);
         while (Clock::now() - start < duration)
-            send(sender, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+            send(sender.fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
     }
     sending = false;
-    shutdown(sender, SHUT_RDWR);
-    close(sender);
+    shutdown(sender.fd, SHUT_RDWR);
     receive.join();
-    close(listener);
     return arrivals;
 }
 

@@ -16,29 +16,19 @@ struct Window {
     RateWindow *operator->() { return window; }
 };
 
-TEST(RateWindow, RatesFromTheFirstSampleWithTheUnseenWindowEmpty)
+TEST(RateWindow, RatesFromTheFirstSampleAndEmptiesAfterASecond)
 {
     Window meter;
     EXPECT_EQ(meter->rate(5000), -1);
     meter->add(600, 5000);
-    EXPECT_EQ(meter->rate(5000), 600);
-    meter->add(300, 5010);
-    EXPECT_EQ(meter->rate(5010), 900);
-    EXPECT_EQ(meter->rate(5999), 900) << "still inside the second that began at 5000";
-}
-
-TEST(RateWindow, SamplesLeaveAfterOneSecondAndTheWindowEmpties)
-{
-    Window meter;
-    meter->add(100, 1000);
-    meter->add(200, 1500);
-    EXPECT_EQ(meter->rate(1999), 300);
-    EXPECT_EQ(meter->rate(2000), 200) << "the sample of 1000 left the window";
-    EXPECT_EQ(meter->rate(2499), 200);
-    EXPECT_EQ(meter->rate(2500), -1) << "an empty window has no rate";
+    EXPECT_EQ(meter->rate(5000), 600) << "the part of the window not yet seen counts as empty";
+    meter->add(999, 4990); // before the window: ignored
+    meter->add(300, 5500);
+    EXPECT_EQ(meter->rate(5999), 900);
+    EXPECT_EQ(meter->rate(6000), 300) << "the sample of 5000 left the window";
+    EXPECT_EQ(meter->rate(6500), -1) << "an empty window has no rate";
     // After a long idle time the meter starts over from the next sample.
     meter->add(50, 90000);
-    EXPECT_EQ(meter->rate(90000), 50);
     EXPECT_EQ(meter->rate(90999), 50);
     EXPECT_EQ(meter->rate(91000), -1);
 }
@@ -53,17 +43,8 @@ TEST(RateWindow, ClockMayWrap)
     EXPECT_EQ(meter->rate(start + 1000), 2000);
     meter->add(4000, start + 1200);
     EXPECT_EQ(meter->rate(start + 1499), 6000);
-    EXPECT_EQ(meter->rate(start + 1500), 4000);
     EXPECT_EQ(meter->rate(start + 2199), 4000);
     EXPECT_EQ(meter->rate(start + 2200), -1);
-}
-
-TEST(RateWindow, SampleFromBeforeTheWindowIsIgnored)
-{
-    Window meter;
-    meter->add(100, 10000);
-    meter->add(999, 9990);
-    EXPECT_EQ(meter->rate(10000), 100);
 }
 
 TEST(RateWindow, RateSaturatesInsteadOfWrapping)
@@ -71,7 +52,6 @@ TEST(RateWindow, RateSaturatesInsteadOfWrapping)
     Window meter;
     for (int i = 0; i < 3; ++i)
         meter->add(1000000000u, 7000);
-    EXPECT_EQ(meter->totalBytes, 3000000000);
     EXPECT_EQ(meter->rate(7000), std::numeric_limits<int32_t>::max());
 }
 
