@@ -36,10 +36,13 @@ bool parse_ipv6(uint8_t *packet, uint32_t length, DivertHeaders *headers)
     uint32_t offset = kIpv6HeaderSize;
     // Walk the extension headers; each is bounded by the packet.
     for (int hops = 0; hops < 8; ++hops) {
-        if (next == 0 || next == 43 || next == 60) { // hop-by-hop, routing, destination options
+        if (next == 0 || next == 43 || next == 60 || next == 51) {
+            // Hop-by-hop, routing and destination options count their length in
+            // 8-byte units beyond the first; the authentication header in 4-byte
+            // units beyond the first two.
             if (length - offset < 8)
                 break;
-            uint32_t size = (packet[offset + 1] + 1u) * 8u;
+            uint32_t size = next == 51 ? (packet[offset + 1] + 2u) * 4u : (packet[offset + 1] + 1u) * 8u;
             if (size > length - offset)
                 break;
             next = packet[offset];
@@ -54,14 +57,6 @@ bool parse_ipv6(uint8_t *packet, uint32_t length, DivertHeaders *headers)
                 headers->protocol = next;
                 return true;
             }
-        } else if (next == 51) { // authentication header, length in 4-byte units
-            if (length - offset < 8)
-                break;
-            uint32_t size = (packet[offset + 1] + 2u) * 4u;
-            if (size > length - offset)
-                break;
-            next = packet[offset];
-            offset += size;
         } else {
             headers->protocol = next;
             if (next == kProtoIcmpv6 && length - offset >= kIcmpHeaderSize)

@@ -68,6 +68,15 @@ bool copy_name(std::u16string_view text, char16_t *buffer, uint32_t *chars)
     return fits;
 }
 
+// The common checks of the two enumerations; 0 with `handle` set when they pass.
+uint32_t check_enumeration(RegKey key, const uint32_t *nameChars, reg_key_handle *&handle)
+{
+    handle = lookup(key);
+    if (handle == nullptr)
+        return kErrorInvalidHandle;
+    return nameChars == nullptr ? kErrorInvalidParameter : kErrorSuccess;
+}
+
 } // namespace
 
 std::mutex &registry_lock()
@@ -188,11 +197,9 @@ uint32_t reg_enum_value(RegKey key, uint32_t index, char16_t *name, uint32_t *na
                         void *data, uint32_t *dataBytes)
 {
     std::lock_guard guard(registry_lock());
-    reg_key_handle *handle = lookup(key);
-    if (handle == nullptr)
-        return kErrorInvalidHandle;
-    if (nameChars == nullptr)
-        return kErrorInvalidParameter;
+    reg_key_handle *handle = nullptr;
+    if (uint32_t refused = check_enumeration(key, nameChars, handle))
+        return refused;
     const auto &values = handle->node->values();
     if (index >= values.size())
         return kErrorNoMoreItems;
@@ -214,11 +221,9 @@ uint32_t reg_enum_value(RegKey key, uint32_t index, char16_t *name, uint32_t *na
 uint32_t reg_enum_key(RegKey key, uint32_t index, char16_t *name, uint32_t *nameChars)
 {
     std::lock_guard guard(registry_lock());
-    reg_key_handle *handle = lookup(key);
-    if (handle == nullptr)
-        return kErrorInvalidHandle;
-    if (nameChars == nullptr)
-        return kErrorInvalidParameter;
+    reg_key_handle *handle = nullptr;
+    if (uint32_t refused = check_enumeration(key, nameChars, handle))
+        return refused;
     const auto &keys = handle->node->subkeys();
     if (index >= keys.size())
         return kErrorNoMoreItems;
