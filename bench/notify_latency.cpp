@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "support/private_sysfs.h"
 
 extern char **environ;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "../tests/shaper/netns_lab.h"
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "platform/diversion.h"
 #include "shaper/shaper_state.h"
 

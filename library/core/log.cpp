@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 
 namespace kestrune {
 

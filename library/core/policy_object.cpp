@@ -7,7 +7,7 @@
 #include "core/policy_object.h"
 
 #include "core/boundary.h"
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/log.h"
 #include "platform/policy_object.h"
 

@@ -4,7 +4,7 @@
 #include <iterator>
 #include <span>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/log.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstddef>
 
 #include "core/log.h"
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 #include "notify/device_text.h"
 #include "notify/link_name.h"
 #include "notify/notify_record.h"

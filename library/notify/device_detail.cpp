@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/log.h"
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 #include "notify/device_arrival.h"
 #include "notify/device_text.h"
 #include "notify/notify_backends.h"

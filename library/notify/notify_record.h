@@ -15,7 +15,7 @@
 #include <memory>
 #include <thread>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "platform/device_events.h"
 
 namespace kestrune::notify {

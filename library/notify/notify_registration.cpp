@@ -17,7 +17,7 @@
 #include <utility>
 
 #include "core/boundary.h"
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/log.h"
 #include "notify/notify_backends.h"
 #include "notify/notify_record.h"

@@ -4,7 +4,7 @@
 #include <cwchar>
 #include <string>
 
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 
 namespace kestrune {
 

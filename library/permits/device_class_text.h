@@ -4,7 +4,7 @@
 #ifndef KESTRUNE_PERMITS_DEVICE_CLASS_TEXT_H
 #define KESTRUNE_PERMITS_DEVICE_CLASS_TEXT_H
 
-#include "core/guid.h"
+#include "base/guid.h"
 
 namespace kestrune {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/boundary.h"
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/log.h"
 #include "permits/device_class_text.h"
 #include "policy/deny_list.h"

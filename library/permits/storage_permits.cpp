@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "core/boundary.h"
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/log.h"
 #include "platform/registry.h"
 #include "policy/policy_registry.h"

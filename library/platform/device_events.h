@@ -28,7 +28,7 @@
 // procedure, request_stop is PostThreadMessageW(WM_USER + 1) plus an event that
 // set_up checks (a thread message to a thread without a queue is lost), and
 // default_procedure is DefWindowProcW. On Linux the events are kernel uevents
-// (posix_uevent_source.cpp).
+// (linux/linux_uevent_source.cpp).
 #ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 #define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 
@@ -36,7 +36,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/guid.h"
+#include "base/guid.h"
 
 namespace kestrune::platform {
 

@@ -19,7 +19,7 @@
 
 #include <cstdint>
 
-#include "core/guid.h"
+#include "base/guid.h"
 #include "platform/registry.h"
 
 namespace kestrune::platform {

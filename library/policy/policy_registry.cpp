@@ -4,7 +4,7 @@
 
 #include "core/log.h"
 #include "core/policy_object.h"
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 
 namespace kestrune {
 

@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <string>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/policy_object.h"
 #include "platform/posix/posix_file_io.h"
-#include "platform/posix/registry_pol.h"
+#include "platform/gpo_files/registry_pol.h"
 #include "platform/registry.h"
 #include "support/scratch_dir.h"
 #include "support/stdout_capture.h"

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "support/stdout_capture.h"
 
 using kestrune::test::StdoutCapture;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "platform/thread_id.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "notify/notify_backends.h"
-#include "platform/posix/posix_sysfs_lookup.h"
+#include "platform/linux/linux_sysfs_lookup.h"
 #include "support/scratch_dir.h"
 
 namespace kestrune::test {

@@ -11,7 +11,7 @@
 
 #include "notify/device_text.h"
 #include "notify/link_name.h"
-#include "platform/posix/uevent_message.h"
+#include "platform/linux/uevent_message.h"
 
 using kestrune::notify::kCallbackTextBytes;
 using kestrune::notify::LinkNameError;

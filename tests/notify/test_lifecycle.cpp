@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "notify/notify_backends.h"
 #include "notify_fakes.h"
 #include "platform/thread_id.h"

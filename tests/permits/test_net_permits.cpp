@@ -3,7 +3,7 @@
 // order and text of the checks.
 #include <gtest/gtest.h>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "policy/policy_store_fixture.h"
 #include "shaper/memory_diversion.h"
 

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <map>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "permits/device_class_text.h"
 #include "policy/policy_store_fixture.h"
 

@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <set>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "policy/policy_store_fixture.h"
 
 using namespace kestrune::test;

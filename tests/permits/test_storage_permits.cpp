@@ -2,7 +2,7 @@
 // permission writes, how stored pairs read back, and the lines on the way.
 #include <gtest/gtest.h>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "policy/policy_store_fixture.h"
 
 using namespace kestrune::test;

@@ -9,9 +9,9 @@
 #include <clocale>
 #include <string>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "core/policy_object.h"
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 #include "platform/registry.h"
 
 using namespace kestrune;

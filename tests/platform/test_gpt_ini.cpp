@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/policy_object.h"
-#include "platform/posix/gpt_ini.h"
+#include "platform/gpo_files/gpt_ini.h"
 
 using namespace kestrune::platform;
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/policy_apply.h"
+#include "platform/gpo_files/policy_apply.h"
 
 using namespace kestrune::platform;
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/registry_handles.h"
+#include "platform/gpo_files/registry_handles.h"
 #include "platform/registry.h"
 
 using namespace kestrune::platform;

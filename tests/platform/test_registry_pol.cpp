@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/posix/registry_pol.h"
+#include "platform/gpo_files/registry_pol.h"
 
 using namespace kestrune::platform;
 

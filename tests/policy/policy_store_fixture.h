@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/kestrune.h"
-#include "platform/posix/registry_pol.h"
+#include "kestrune.h"
+#include "platform/gpo_files/registry_pol.h"
 #include "support/scratch_dir.h"
 #include "support/stdout_capture.h"
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <string>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "policy/deny_list.h"
 #include "policy/policy_store_fixture.h"
 

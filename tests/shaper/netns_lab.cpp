@@ -15,7 +15,7 @@
 #include <cstring>
 #include <limits>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 
 namespace kestrune::test {
 

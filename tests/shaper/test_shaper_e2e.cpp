@@ -5,7 +5,7 @@
 
 #include <chrono>
 
-#include "core/kestrune.h"
+#include "kestrune.h"
 #include "netns_lab.h"
 
 using namespace std::chrono_literals;

@@ -16,11 +16,11 @@
 #include <string>
 
 #include "platform/policy_object.h"
-#include "platform/posix/gpt_ini.h"
-#include "platform/posix/policy_apply.h"
+#include "platform/gpo_files/gpt_ini.h"
+#include "platform/gpo_files/policy_apply.h"
 #include "platform/posix/posix_file_io.h"
-#include "platform/posix/registry_handles.h"
-#include "platform/posix/registry_pol.h"
+#include "platform/gpo_files/registry_handles.h"
+#include "platform/gpo_files/registry_pol.h"
 
 namespace kestrune::platform {
 

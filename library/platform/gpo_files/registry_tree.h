@@ -1,9 +1,9 @@
 // The in-memory registry behind the Linux backend: a tree of keys, each with its
 // values in creation order. Names compare case-insensitively (ASCII) and keep the
-// case they were created with. Not thread-safe by itself: posix_registry.cpp
+// case they were created with. Not thread-safe by itself: memory_registry.cpp
 // serialises access to trees reachable through handles.
-#ifndef KESTRUNE_PLATFORM_POSIX_REGISTRY_TREE_H
-#define KESTRUNE_PLATFORM_POSIX_REGISTRY_TREE_H
+#ifndef KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_TREE_H
+#define KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_TREE_H
 
 #include <cstdint>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "core/guid.h"
+#include "base/guid.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "platform/posix/uevent_message.h"
+#include "platform/linux/uevent_message.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "platform/posix/device_instance.h"
+#include "platform/linux/device_instance.h"
 
 namespace kestrune::platform {
 

@@ -1,6 +1,6 @@
 // A class or interface identifier with the field layout of the platform's GUID.
-#ifndef KESTRUNE_CORE_GUID_H
-#define KESTRUNE_CORE_GUID_H
+#ifndef KESTRUNE_BASE_GUID_H
+#define KESTRUNE_BASE_GUID_H
 
 #include <cstdint>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/posix/posix_hwdb.h"
+#include "platform/linux/linux_hwdb.h"
 
 #include <libudev.h>
 

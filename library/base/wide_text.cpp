@@ -1,4 +1,4 @@
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 
 #include <climits>
 #include <cwchar>

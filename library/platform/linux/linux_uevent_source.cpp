@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "platform/device_events.h"
-#include "platform/posix/uevent_message.h"
+#include "platform/linux/uevent_message.h"
 
 namespace kestrune::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/posix_sysfs_lookup.h"
+#include "platform/linux/linux_sysfs_lookup.h"
 
 #include <dirent.h>
 #include <unistd.h>
@@ -13,10 +13,10 @@
 #include <utility>
 #include <vector>
 
-#include "core/wide_text.h"
-#include "platform/posix/device_instance.h"
-#include "platform/posix/posix_hwdb.h"
-#include "platform/posix/sysfs_device.h"
+#include "base/wide_text.h"
+#include "platform/linux/device_instance.h"
+#include "platform/linux/linux_hwdb.h"
+#include "platform/linux/sysfs_device.h"
 
 namespace kestrune::platform {
 

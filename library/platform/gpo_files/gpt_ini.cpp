@@ -1,4 +1,4 @@
-#include "platform/posix/gpt_ini.h"
+#include "platform/gpo_files/gpt_ini.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "platform/posix/sysfs_device.h"
+#include "platform/linux/sysfs_device.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/posix/posix_hwdb.h"
+#include "platform/linux/linux_hwdb.h"
 
 namespace kestrune::platform {
 

@@ -1,4 +1,4 @@
-#include "platform/posix/policy_apply.h"
+#include "platform/gpo_files/policy_apply.h"
 
 #include <string_view>
 

@@ -1,4 +1,4 @@
-#include "platform/posix/registry_tree.h"
+#include "platform/gpo_files/registry_tree.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "platform/posix/registry_pol.h"
+#include "platform/gpo_files/registry_pol.h"
 
 namespace kestrune::platform {
 

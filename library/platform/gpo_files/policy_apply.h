@@ -1,12 +1,12 @@
 // Machine policy as the group policy engine applies it: the records of a policy
 // file applied in order to an empty registry, with the file's directives.
-#ifndef KESTRUNE_PLATFORM_POSIX_POLICY_APPLY_H
-#define KESTRUNE_PLATFORM_POSIX_POLICY_APPLY_H
+#ifndef KESTRUNE_PLATFORM_GPO_FILES_POLICY_APPLY_H
+#define KESTRUNE_PLATFORM_GPO_FILES_POLICY_APPLY_H
 
 #include <vector>
 
-#include "platform/posix/registry_pol.h"
-#include "platform/posix/registry_tree.h"
+#include "platform/gpo_files/registry_pol.h"
+#include "platform/gpo_files/registry_tree.h"
 
 namespace kestrune::platform {
 

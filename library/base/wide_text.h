@@ -2,8 +2,8 @@
 // device texts are UTF-16 (char16_t), as on Windows, so that registry data keeps
 // its on-disk byte layout; wchar_t (32-bit on Linux) appears only where the C
 // runtime wants it ("%ls", wide upper-casing).
-#ifndef KESTRUNE_CORE_WIDE_TEXT_H
-#define KESTRUNE_CORE_WIDE_TEXT_H
+#ifndef KESTRUNE_BASE_WIDE_TEXT_H
+#define KESTRUNE_BASE_WIDE_TEXT_H
 
 #include <cstddef>
 #include <string>

@@ -1,4 +1,4 @@
-#include "platform/posix/posix_xtables.h"
+#include "platform/linux/linux_xtables.h"
 
 #include <unistd.h>
 
@@ -10,7 +10,7 @@
 #include "platform/diversion.h"
 #include "platform/posix/posix_command.h"
 
-namespace kestrune::platform::posix {
+namespace kestrune::platform::linux_backend {
 
 namespace {
 
@@ -27,12 +27,12 @@ constexpr Toolset kToolsets[] = {{"iptables", "ip6tables"}, {"iptables-legacy", 
 // Exit status of iptables for a missing permission or resource.
 constexpr int kIptablesResourceProblem = 4;
 
-CommandResult iptables(const std::string &tool, std::vector<const char *> args)
+posix::CommandResult iptables(const std::string &tool, std::vector<const char *> args)
 {
     std::vector<const char *> argv{tool.c_str(), "-w", "5", "-t", "filter"};
     argv.insert(argv.end(), args.begin(), args.end());
     argv.push_back(nullptr);
-    return run_command(argv.data(), 10s);
+    return posix::run_command(argv.data(), 10s);
 }
 
 // Removes the jumps and the chain, whatever of them exists.
@@ -48,9 +48,9 @@ void clear_chain(const std::string &tool)
     iptables(tool, {"-X", kDivertChain});
 }
 
-CommandResult install_chain(const std::string &tool, const std::string &queue, bool inbound, bool outbound)
+posix::CommandResult install_chain(const std::string &tool, const std::string &queue, bool inbound, bool outbound)
 {
-    CommandResult result = iptables(tool, {"-N", kDivertChain});
+    posix::CommandResult result = iptables(tool, {"-N", kDivertChain});
     if (result.ok())
         result = iptables(tool, {"-A", kDivertChain, "-j", "NFQUEUE", "--queue-num", queue.c_str(),
                                  "--queue-bypass"});
@@ -68,7 +68,7 @@ bool ipv6_present()
     return access("/proc/net/if_inet6", F_OK) == 0;
 }
 
-uint32_t error_of(const CommandResult &result)
+uint32_t error_of(const posix::CommandResult &result)
 {
     if (result.spawnError == EACCES || result.spawnError == EPERM ||
         (result.exitStatus == kIptablesResourceProblem && geteuid() != 0))
@@ -85,8 +85,8 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
         const bool withIpv6 = ipv6_present();
         bool anyTool = false;
         for (const Toolset &set : kToolsets) {
-            std::string tool4 = find_system_tool(set.tool4);
-            std::string tool6 = withIpv6 ? find_system_tool(set.tool6) : std::string();
+            std::string tool4 = posix::find_system_tool(set.tool4);
+            std::string tool6 = withIpv6 ? posix::find_system_tool(set.tool6) : std::string();
             if (!tool4.empty())
                 clear_chain(tool4);
             if (!tool6.empty())
@@ -95,12 +95,12 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
         uint32_t error = kDivertErrorNotSupported;
         const std::string queueText = std::to_string(queue);
         for (const Toolset &set : kToolsets) {
-            std::string tool4 = find_system_tool(set.tool4);
-            std::string tool6 = withIpv6 ? find_system_tool(set.tool6) : std::string();
+            std::string tool4 = posix::find_system_tool(set.tool4);
+            std::string tool6 = withIpv6 ? posix::find_system_tool(set.tool6) : std::string();
             if (tool4.empty() || (withIpv6 && tool6.empty()))
                 continue;
             anyTool = true;
-            CommandResult result = install_chain(tool4, queueText, inbound, outbound);
+            posix::CommandResult result = install_chain(tool4, queueText, inbound, outbound);
             if (result.ok() && withIpv6) {
                 result = install_chain(tool6, queueText, inbound, outbound);
                 if (!result.ok())
@@ -133,4 +133,4 @@ void remove_divert_rules(DivertRules *rules) noexcept
     rules->tool6.clear();
 }
 
-} // namespace kestrune::platform::posix
+} // namespace kestrune::platform::linux_backend

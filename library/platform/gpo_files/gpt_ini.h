@@ -1,12 +1,12 @@
 // gpt.ini of a group policy object: its version (machine part in the low 16 bits,
 // user part in the high 16 bits) and the client-side extensions that hold its
 // machine policy. Pure text functions.
-#ifndef KESTRUNE_PLATFORM_POSIX_GPT_INI_H
-#define KESTRUNE_PLATFORM_POSIX_GPT_INI_H
+#ifndef KESTRUNE_PLATFORM_GPO_FILES_GPT_INI_H
+#define KESTRUNE_PLATFORM_GPO_FILES_GPT_INI_H
 
 #include <string>
 
-#include "core/guid.h"
+#include "base/guid.h"
 
 namespace kestrune::platform {
 

@@ -4,13 +4,13 @@
 // the queue's bypass, so that packets pass while no process listens: a process
 // that dies never cuts the machine off. Any thread; the rules belong to the
 // network namespace of the calling thread.
-#ifndef KESTRUNE_PLATFORM_POSIX_XTABLES_H
-#define KESTRUNE_PLATFORM_POSIX_XTABLES_H
+#ifndef KESTRUNE_PLATFORM_LINUX_LINUX_XTABLES_H
+#define KESTRUNE_PLATFORM_LINUX_LINUX_XTABLES_H
 
 #include <cstdint>
 #include <string>
 
-namespace kestrune::platform::posix {
+namespace kestrune::platform::linux_backend {
 
 inline constexpr const char *kDivertChain = "KESTRUNE";
 
@@ -29,6 +29,6 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
 // Removes the chain and its jumps. Idempotent.
 void remove_divert_rules(DivertRules *rules) noexcept;
 
-} // namespace kestrune::platform::posix
+} // namespace kestrune::platform::linux_backend
 
 #endif

@@ -1,6 +1,6 @@
-#include "platform/posix/device_instance.h"
+#include "platform/linux/device_instance.h"
 
-#include "core/wide_text.h"
+#include "base/wide_text.h"
 
 namespace kestrune::platform {
 

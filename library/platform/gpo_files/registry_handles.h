@@ -1,12 +1,12 @@
 // Handles of the Linux registry: how the policy object hands out the root key of
 // a tree it owns. A handle keeps its tree alive until it is closed.
-#ifndef KESTRUNE_PLATFORM_POSIX_REGISTRY_HANDLES_H
-#define KESTRUNE_PLATFORM_POSIX_REGISTRY_HANDLES_H
+#ifndef KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_HANDLES_H
+#define KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_HANDLES_H
 
 #include <memory>
 #include <mutex>
 
-#include "platform/posix/registry_tree.h"
+#include "platform/gpo_files/registry_tree.h"
 #include "platform/registry.h"
 
 namespace kestrune::platform {

@@ -6,8 +6,8 @@
 //   manufacturer     the vendor name from the hardware database, else the
 //                    manufacturer string, else a textual vendor attribute
 // An attribute that is missing or empty gives no text.
-#ifndef KESTRUNE_PLATFORM_POSIX_SYSFS_DEVICE_H
-#define KESTRUNE_PLATFORM_POSIX_SYSFS_DEVICE_H
+#ifndef KESTRUNE_PLATFORM_LINUX_SYSFS_DEVICE_H
+#define KESTRUNE_PLATFORM_LINUX_SYSFS_DEVICE_H
 
 #include <array>
 #include <optional>

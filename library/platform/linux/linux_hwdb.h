@@ -1,7 +1,7 @@
 // Vendor names from the hardware database that udev installs (hwdb.bin), read
 // through libudev. Absent on machines without it; then nothing is known.
-#ifndef KESTRUNE_PLATFORM_POSIX_HWDB_H
-#define KESTRUNE_PLATFORM_POSIX_HWDB_H
+#ifndef KESTRUNE_PLATFORM_LINUX_LINUX_HWDB_H
+#define KESTRUNE_PLATFORM_LINUX_LINUX_HWDB_H
 
 #include <memory>
 #include <mutex>

@@ -5,8 +5,8 @@
 // where "[", ";" and "]" are UTF-16LE characters, key and value are UTF-16LE texts
 // with their terminating zero, type and size are little-endian 32-bit numbers and
 // data is `size` raw bytes. Pure functions over byte buffers.
-#ifndef KESTRUNE_PLATFORM_POSIX_REGISTRY_POL_H
-#define KESTRUNE_PLATFORM_POSIX_REGISTRY_POL_H
+#ifndef KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_POL_H
+#define KESTRUNE_PLATFORM_GPO_FILES_REGISTRY_POL_H
 
 #include <cstdint>
 #include <optional>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/registry_tree.h"
+#include "platform/gpo_files/registry_tree.h"
 
 namespace kestrune::platform {
 

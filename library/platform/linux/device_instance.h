@@ -9,13 +9,13 @@
 // A kernel name may itself hold "#" (network interfaces may be named so), which
 // the link name would turn into a backslash on the way back. "%" and "#" in a name
 // are therefore written as "%25" and "%23", on both sides of the comparison.
-#ifndef KESTRUNE_PLATFORM_POSIX_DEVICE_INSTANCE_H
-#define KESTRUNE_PLATFORM_POSIX_DEVICE_INSTANCE_H
+#ifndef KESTRUNE_PLATFORM_LINUX_DEVICE_INSTANCE_H
+#define KESTRUNE_PLATFORM_LINUX_DEVICE_INSTANCE_H
 
 #include <string>
 #include <string_view>
 
-#include "core/guid.h"
+#include "base/guid.h"
 
 namespace kestrune::platform {
 

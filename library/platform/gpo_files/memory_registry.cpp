@@ -8,7 +8,7 @@
 #include <new>
 #include <unordered_set>
 
-#include "platform/posix/registry_handles.h"
+#include "platform/gpo_files/registry_handles.h"
 
 namespace kestrune::platform {
 

@@ -1,7 +1,7 @@
 // Linux diversion backend: NFQUEUE through libnetfilter_queue over libmnl.
 //
 // Open binds a queue of this process, then sends every IP packet of the calling
-// thread's network namespace to it through packet-filter rules (posix_xtables).
+// thread's network namespace to it through packet-filter rules (linux_xtables).
 // The kernel holds each queued packet until it gets a verdict: `send` accepts a
 // packet unchanged by verdict alone (offloaded segments reach 64 KB and more, past
 // any copy), `drop` gives the drop verdict, and a packet the caller holds longer
@@ -30,7 +30,7 @@
 #include <thread>
 
 #include "platform/diversion.h"
-#include "platform/posix/posix_xtables.h"
+#include "platform/linux/linux_xtables.h"
 
 namespace kestrune::platform {
 
@@ -154,7 +154,7 @@ private:
     uint16_t queue_ = 0;
     uint32_t portId_ = 0;
     uint64_t generation_ = 0;
-    posix::DivertRules rules_;
+    linux_backend::DivertRules rules_;
     std::atomic<bool> closed_{false};
     std::atomic<int> inUse_{0};
     std::atomic<uint64_t> queueTimeMs_{kDefaultQueueTimeMs};
@@ -253,7 +253,7 @@ uint32_t NfqueueDiversion::start(bool inbound, bool outbound)
     // Injection of new packets (the shaper's turned-around ICMP); optional.
     raw4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     raw6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
-    return posix::install_divert_rules(queue_, inbound, outbound, &rules_);
+    return linux_backend::install_divert_rules(queue_, inbound, outbound, &rules_);
 }
 
 uint32_t NfqueueDiversion::set_param(DivertParam param, uint64_t value) noexcept
@@ -461,7 +461,7 @@ void NfqueueDiversion::close() noexcept
         mnl_socket_close(socket_);
         socket_ = nullptr;
     }
-    posix::remove_divert_rules(&rules_);
+    linux_backend::remove_divert_rules(&rules_);
     for (int *fd : {&raw4_, &raw6_}) {
         if (*fd >= 0)
             ::close(*fd);

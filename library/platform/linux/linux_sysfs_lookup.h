@@ -10,8 +10,8 @@
 // present, and of every device of the reported subsystems at remember_present, so
 // that a search without kDigcfPresent still finds a device that has gone. The
 // memory keeps the most recent kRememberedDevices devices.
-#ifndef KESTRUNE_PLATFORM_POSIX_SYSFS_LOOKUP_H
-#define KESTRUNE_PLATFORM_POSIX_SYSFS_LOOKUP_H
+#ifndef KESTRUNE_PLATFORM_LINUX_LINUX_SYSFS_LOOKUP_H
+#define KESTRUNE_PLATFORM_LINUX_LINUX_SYSFS_LOOKUP_H
 
 #include <cstddef>
 #include <memory>

@@ -13,14 +13,14 @@
 // "add" becomes DBT_DEVICEARRIVAL and "remove" DBT_DEVICEREMOVECOMPLETE with an
 // interface record; a partition becomes a volume broadcast; every other uevent is
 // a DBT_DEVNODES_CHANGED broadcast without a record.
-#ifndef KESTRUNE_PLATFORM_POSIX_UEVENT_MESSAGE_H
-#define KESTRUNE_PLATFORM_POSIX_UEVENT_MESSAGE_H
+#ifndef KESTRUNE_PLATFORM_LINUX_UEVENT_MESSAGE_H
+#define KESTRUNE_PLATFORM_LINUX_UEVENT_MESSAGE_H
 
 #include <cstddef>
 #include <string_view>
 #include <vector>
 
-#include "core/guid.h"
+#include "base/guid.h"
 #include "platform/device_events.h"
 
 namespace kestrune::platform {
