@@ -38,7 +38,7 @@ void DeviceNotifyThread(DeviceNotifyRecord *record);
 // The window procedure: hands arrivals and removals of device interfaces to
 // UpdateDevice; answers 0 to every WM_DEVICECHANGE.
 intptr_t DeviceNotifyWndProc(platform::DeviceEventSource *window, uint32_t message, uintptr_t wParam,
-                             intptr_t lParam);
+                             intptr_t lParam) noexcept;
 
 } // namespace kestrune::notify
 

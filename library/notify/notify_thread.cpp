@@ -28,19 +28,7 @@ constexpr std::array<Guid, 7> kInterfaceClasses = {
 
 void run_message_loop(platform::DeviceEventSource &window)
 {
-    platform::DeviceMessage message;
-    for (;;) {
-        platform::DeviceWait got = window.wait(message);
-        if (got == platform::DeviceWait::kStop)
-            return;
-        if (got == platform::DeviceWait::kError)
-            continue;
-        // An event that cannot be handled (memory exhausted, a callback that
-        // throws) is lost; the thread and the registration carry on.
-        try {
-            DeviceNotifyWndProc(&window, message.message, message.wParam, message.lParam());
-        } catch (...) {
-        }
+    while (window.dispatch() != platform::DeviceWait::kStop) {
     }
 }
 
@@ -56,7 +44,7 @@ void DeviceNotifyThread(DeviceNotifyRecord *record)
     platform::DeviceEventSource &window = *record->events;
     ReleaseOnExit release{window};
     try {
-        if (!window.set_up())
+        if (!window.set_up(DeviceNotifyWndProc))
             return;
         for (const Guid &interfaceClass : kInterfaceClasses)
             window.subscribe(interfaceClass);

@@ -24,12 +24,17 @@ const platform::DevBroadcastDeviceInterface *accepted_interface_event(uintptr_t 
 }
 
 intptr_t DeviceNotifyWndProc(platform::DeviceEventSource *window, uint32_t message, uintptr_t wParam,
-                             intptr_t lParam)
+                             intptr_t lParam) noexcept
 {
-    if (message != platform::kWmDeviceChange)
-        return window->default_procedure(message, wParam, lParam);
-    if (const platform::DevBroadcastDeviceInterface *record = accepted_interface_event(wParam, lParam))
-        UpdateDevice(record, wParam);
+    // An event that cannot be handled (memory exhausted, a callback that throws)
+    // is lost; the thread and the registration carry on.
+    try {
+        if (message != platform::kWmDeviceChange)
+            return window->default_procedure(message, wParam, lParam);
+        if (const platform::DevBroadcastDeviceInterface *record = accepted_interface_event(wParam, lParam))
+            UpdateDevice(record, wParam);
+    } catch (...) {
+    }
     return 0;
 }
 

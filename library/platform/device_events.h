@@ -4,31 +4,36 @@
 // Porting contract. A source is created on the caller's thread when a callback is
 // registered, before the notification thread starts, and destroyed on the caller's
 // thread after that thread has ended. In between, the notification thread alone
-// calls set_up, subscribe, wait, default_procedure and release, in that order;
+// calls set_up, subscribe, dispatch, default_procedure and release, in that order;
 // request_stop is the one operation any thread may call at any time. No lock of
 // the library is held around any of them.
 //
 //   set_up         acquires what receiving needs (window class and window; the
-//                  kernel event socket). False when that fails or when a stop was
-//                  requested already; the thread then ends at once.
+//                  kernel event socket) and keeps the window procedure. False when
+//                  that fails or when a stop was requested already; the thread
+//                  then ends at once.
 //   subscribe      asks for arrivals and removals of one device interface class.
 //                  False when the class cannot be reported; the caller goes on.
-//   wait           blocks until a message or the stop request. A message is a
-//                  WM_DEVICECHANGE with its event code and broadcast record; its
-//                  record stays valid until the next wait. kError is a failed
+//   dispatch       blocks until it has handed one message to the window procedure,
+//                  on this thread, or until the stop request. The broadcast record
+//                  at lParam is valid only during that call (WM_DEVICECHANGE is a
+//                  sent message whose record the system owns), and the procedure's
+//                  result is the answer the system gets. kError is a failed
 //                  retrieval that does not end the loop.
 //   request_stop   idempotent; reaches the thread wherever it is: set_up then
-//                  fails and every later wait answers kStop.
+//                  fails and every later dispatch answers kStop.
 //   release        gives back what set_up and subscribe acquired; called once by
 //                  the thread when it leaves, whether or not set_up succeeded.
 //
 // On Windows: set_up is RegisterClassW + CreateWindowExW, subscribe is
-// RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter, wait
-// is GetMessageW/TranslateMessage with WM_DEVICECHANGE taken from the window
-// procedure, request_stop is PostThreadMessageW(WM_USER + 1) plus an event that
-// set_up checks (a thread message to a thread without a queue is lost), and
-// default_procedure is DefWindowProcW. On Linux the events are kernel uevents
-// (linux/linux_uevent_source.cpp).
+// RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter,
+// dispatch is GetMessageW + TranslateMessage + DispatchMessageW (sent messages
+// reach the window procedure inside GetMessageW), request_stop is
+// PostThreadMessageW(WM_USER + 1) plus an event that set_up checks (a thread
+// message to a thread without a queue is lost), default_procedure is
+// DefWindowProcW, and release is UnregisterDeviceNotification, DestroyWindow and
+// UnregisterClassW. On Linux the events are kernel uevents
+// (linux/linux_uevent_source.cpp) and the procedure's answer goes nowhere.
 #ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 #define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 
@@ -90,8 +95,9 @@ inline constexpr Guid kGuidDevinterfaceComport{0x86E0D1E0, 0x8089, 0x11D0, {0x9C
 inline constexpr Guid kGuidDevinterfaceSerenumBusEnumerator{0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 inline constexpr Guid kGuidDevinterfaceCdrom{0x53F56308, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
-// One retrieved message, the stand-in for a MSG. The record is kept in 32-bit
-// units so that lParam is aligned for the structures above.
+// A message as a backend assembles it before dispatch, the stand-in for a MSG.
+// The record is kept in 32-bit units so that lParam is aligned for the structures
+// above.
 struct DeviceMessage {
     uint32_t message = 0;
     uintptr_t wParam = 0;
@@ -102,12 +108,19 @@ struct DeviceMessage {
 
 enum class DeviceWait { kMessage, kStop, kError };
 
+class DeviceEventSource;
+
+// The window procedure. It runs under the system's own frames on Windows, so it
+// must not throw.
+using WindowProcedure = intptr_t (*)(DeviceEventSource *source, uint32_t message, uintptr_t wParam,
+                                     intptr_t lParam) noexcept;
+
 class DeviceEventSource {
 public:
     virtual ~DeviceEventSource() = default;
-    virtual bool set_up() = 0;
+    virtual bool set_up(WindowProcedure procedure) = 0;
     virtual bool subscribe(const Guid &interfaceClass) = 0;
-    virtual DeviceWait wait(DeviceMessage &message) = 0;
+    virtual DeviceWait dispatch() = 0;
     virtual intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
     virtual void request_stop() = 0;
     virtual void release() = 0;

@@ -95,8 +95,9 @@ public:
         ++script_.created;
     }
 
-    bool set_up() override
+    bool set_up(platform::WindowProcedure procedure) override
     {
+        procedure_ = procedure;
         std::unique_lock<std::mutex> lock(script_.mutex);
         if (script_.holdSetUpUntilStop)
             script_.changed.wait(lock, [&] { return stop_; });
@@ -110,7 +111,7 @@ public:
         return true;
     }
 
-    platform::DeviceWait wait(platform::DeviceMessage &message) override
+    platform::DeviceWait dispatch() override
     {
         std::unique_lock<std::mutex> lock(script_.mutex);
         script_.idle = true;
@@ -119,8 +120,10 @@ public:
         script_.idle = false;
         if (stop_)
             return platform::DeviceWait::kStop;
-        message = std::move(script_.messages.front());
+        platform::DeviceMessage message = std::move(script_.messages.front());
         script_.messages.pop_front();
+        lock.unlock();
+        procedure_(this, message.message, message.wParam, message.lParam());
         return platform::DeviceWait::kMessage;
     }
 
@@ -142,6 +145,7 @@ public:
 
 private:
     Script &script_ = *currentScript;
+    platform::WindowProcedure procedure_ = nullptr;
     bool stop_ = false; // guarded by the script's mutex
 };
 

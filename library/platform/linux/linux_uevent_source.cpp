@@ -41,8 +41,9 @@ public:
     UeventSource(const UeventSource &) = delete;
     UeventSource &operator=(const UeventSource &) = delete;
 
-    bool set_up() override
+    bool set_up(WindowProcedure procedure) override
     {
+        procedure_ = procedure;
         if (stop_requested())
             return false;
         socket_ = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_KOBJECT_UEVENT);
@@ -76,8 +77,9 @@ public:
         return true;
     }
 
-    DeviceWait wait(DeviceMessage &message) override
+    DeviceWait dispatch() override
     {
+        DeviceMessage message;
         for (;;) {
             pollfd fds[2] = {{stopFd_, POLLIN, 0}, {socket_, POLLIN, 0}};
             if (poll(fds, 2, -1) < 0) {
@@ -90,7 +92,9 @@ public:
             if (fds[1].revents == 0)
                 continue;
             switch (receive(message)) {
-            case Received::kMessage: return DeviceWait::kMessage;
+            case Received::kMessage:
+                procedure_(this, message.message, message.wParam, message.lParam());
+                return DeviceWait::kMessage;
             case Received::kNothing: continue;
             case Received::kError: return DeviceWait::kError;
             }
@@ -149,6 +153,7 @@ private:
 
     int stopFd_;
     int socket_ = -1;
+    WindowProcedure procedure_ = nullptr;
     std::vector<Guid> subscribed_;
     std::vector<char> datagram_;
 };
