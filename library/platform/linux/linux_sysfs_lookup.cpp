@@ -213,7 +213,9 @@ uint32_t SysfsDeviceLookup::open(std::u16string_view enumerator, uint32_t flags,
         std::u16string prefix(enumerator);
         prefix += u'\\';
         std::lock_guard<std::mutex> lock(memoryMutex_);
-        for (const auto &[id, device] : memory_) {
+        for (const auto &entry : memory_) {
+            const std::u16string &id = entry.first;
+            const auto &device = entry.second;
             bool listed = std::any_of(members.begin(), members.end(), [&](const Member &m) { return m.id == id; });
             if (!listed && id.compare(0, prefix.size(), prefix) == 0)
                 members.push_back({id, std::string(), device.texts});
