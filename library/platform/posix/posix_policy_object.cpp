@@ -2,7 +2,7 @@
 // /var/lib/kestrune) holding the machine section as GroupPolicy/Machine/Registry.pol
 // and its version in GroupPolicy/gpt.ini. Opening loads the file into an in-memory
 // registry tree; saving writes the tree back atomically; refreshing computes the
-// effective machine policy into Policies/Machine.pol.
+// effective machine policy into Policies/Machine.pol and makes it take effect.
 //
 // The COM apartment has nothing to do on Linux; a per-thread count keeps the
 // S_OK / S_FALSE answers and the balancing of the Windows calls.
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "platform/policy_object.h"
+#include "platform/policy_enforcement.h"
 #include "platform/gpo_files/gpt_ini.h"
 #include "platform/gpo_files/policy_apply.h"
 #include "platform/posix/posix_file_io.h"
@@ -37,10 +38,13 @@ constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057u);
 
 thread_local unsigned comInitCount = 0;
 
+// The machine's own policy: the one that the refresh enforces unless told otherwise.
+constexpr const char *kMachineRoot = "/var/lib/kestrune";
+
 std::string policy_root()
 {
     const char *root = std::getenv("KESTRUNE_ROOT");
-    return root != nullptr && *root != '\0' ? root : "/var/lib/kestrune";
+    return root != nullptr && *root != '\0' ? root : kMachineRoot;
 }
 
 std::string machine_dir(const std::string &root) { return root + "/GroupPolicy/Machine"; }
@@ -194,7 +198,8 @@ bool refresh_policy(bool machine)
         apply_policy_records(effective, records);
         return make_directories(effective_dir(root)) == 0 &&
                write_file_atomically(effective_dir(root) + "/Machine.pol",
-                                     serialize_registry_pol(records_of_tree(effective))) == 0;
+                                     serialize_registry_pol(records_of_tree(effective))) == 0 &&
+               enforce_effective_policy(effective, root, root == kMachineRoot);
     } catch (const std::bad_alloc &) {
         return false;
     }
