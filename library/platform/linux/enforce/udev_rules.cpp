@@ -36,7 +36,7 @@ std::string serial_rules()
            "SUBSYSTEM==\"tty\", KERNEL==\"ttyUSB[0-9]*\", SUBSYSTEMS==\"usb\", ATTR{../../../authorized}=\"0\"" +
            mark("deauthorise") + "\n"
            "SUBSYSTEM!=\"tty\", GOTO=\"kestrune_uart_end\"\n"
-           "ATTR{type}!=\"?*\", GOTO=\"kestrune_uart_end\"\n"
+           "TEST!=\"type\", GOTO=\"kestrune_uart_end\"\n"
            "ATTR{type}==\"0\", GOTO=\"kestrune_uart_end\"\n"
            "SUBSYSTEMS==\"serial-base\", GOTO=\"kestrune_uart_core\"\n"
            "DRIVERS==\"?*\", ATTR{device/driver/unbind}=\"$id\"" + mark("unbind") + "\n"
@@ -92,7 +92,8 @@ std::string storage_rules(DeviceKind kind, const StorageLimits &limits, const st
                 "ATTR{removable}==\"1\", GOTO=\"" + hit + "\"\n" + "SUBSYSTEMS==\"usb|mmc|firewire\", GOTO=\"" +
                 hit + "\"\n" + "GOTO=\"" + end + "\"\n" + "LABEL=\"" + hit + "\"\n";
     }
-    if (limits.denyWrite)
+    // A device that may not be read goes altogether: nothing left to make read-only.
+    if (limits.denyWrite && !limits.denyRead)
         text += "RUN+=\"" + blockdev + " --setro $devnode\"" + mark("read-only") + "\n";
     if (limits.denyRead) {
         text += "SUBSYSTEMS==\"usb\", ATTR{../../../../../authorized}=\"0\"" + mark("deauthorise") + ", GOTO=\"" +
@@ -101,7 +102,7 @@ std::string storage_rules(DeviceKind kind, const StorageLimits &limits, const st
                       : "DRIVERS==\"?*\", ATTR{device/driver/unbind}=\"$id\"" + mark("unbind") + "\n";
     }
     text += "LABEL=\"" + end + "\"\n";
-    if (cdrom && limits.denyWrite)
+    if (cdrom && limits.denyWrite && !limits.denyRead)
         text += "# cdrom: no raw writing through the SCSI generic node\n"
                 "SUBSYSTEM==\"scsi_generic\", ATTRS{type}==\"5\", OWNER=\"root\", GROUP=\"root\", MODE=\"0600\", "
                 "TAG-=\"uaccess\"\n";
