@@ -116,18 +116,21 @@ Devices bluetooth_keyboard(const std::string &radioPort)
             input_device(hid + "/input/input9", "0005", "Bluetooth Keyboard", true)};
 }
 
-Devices usb_stick(const std::string &port, const std::string &disk, const std::string &dev)
+Devices usb_stick(const std::string &port, const std::string &disk, const std::string &dev, bool partition)
 {
     std::string lun = usb(port + ":1.0") + "/host0/target0:0:0/0:0:0:0";
     size_t colon = dev.find(':');
-    std::string partition = dev.substr(0, colon) + ":" + std::to_string(std::stoi(dev.substr(colon + 1)) + 1);
-    return {usb_device_node(port, "0781", "5583", "00"),
+    std::string partitionDev = dev.substr(0, colon) + ":" + std::to_string(std::stoi(dev.substr(colon + 1)) + 1);
+    Devices devices = {usb_device_node(port, "0781", "5583", "00"),
             interface(port + ":1.0", "08", "06", "50", "usb-storage"),
             {usb(port + ":1.0") + "/host0", "scsi", {}, "", "scsi_host", ""},
             {usb(port + ":1.0") + "/host0/target0:0:0", "scsi", {}, "", "scsi_target", ""},
             {lun, "scsi", {{"type", "0"}, {"state", "running"}, {"vendor", "SanDisk"}}, "sd", "scsi_device", ""},
-            {lun + "/block/" + disk, "block", {{"removable", "1"}, {"ro", "0"}}, "", "disk", dev},
-            {lun + "/block/" + disk + "/" + disk + "1", "block", {{"partition", "1"}}, "", "partition", partition}};
+            {lun + "/block/" + disk, "block", {{"removable", "1"}, {"ro", "0"}}, "", "disk", dev}};
+    if (partition)
+        devices.push_back({lun + "/block/" + disk + "/" + disk + "1", "block", {{"partition", "1"}}, "", "partition",
+                           partitionDev});
+    return devices;
 }
 
 Devices usb_serial_adapter(const std::string &port)

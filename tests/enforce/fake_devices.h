@@ -23,7 +23,8 @@ Devices usb_keyboard(const std::string &port, const std::string &input);
 Devices webcam(const std::string &port);                    // video 1.0, 1.1; audio 1.2, 1.3
 Devices bluetooth_radio(const std::string &port);           // hci0 on interfaces 1.0 and 1.1
 Devices bluetooth_keyboard(const std::string &radioPort);   // connected through hci0
-Devices usb_stick(const std::string &port, const std::string &disk, const std::string &dev);
+// With `partition`, the disk has one partition numbered next to it.
+Devices usb_stick(const std::string &port, const std::string &disk, const std::string &dev, bool partition = true);
 Devices usb_serial_adapter(const std::string &port);        // ttyUSB0
 Devices usb_network_adapter(const std::string &port, const std::string &interface);
 Devices external_hub(const std::string &port);

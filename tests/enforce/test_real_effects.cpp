@@ -1,0 +1,219 @@
+// Real effects, in this test's own namespaces: a loop device that it attaches
+// itself, presented as a removable USB disk in the fake tree, becomes read-only
+// at Apply (its mounted filesystem too) and writable again after READ_WRITE; a
+// busy filesystem is reported, never forced; a real veth is no card.
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "enforcement_fixture.h"
+#include "kestrune.h"
+
+using namespace kestrune::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+const Permit kReadOnlyDisks{QVX_KESTRUNE_DEVICE_TYPE_STORAGE, QVX_KESTRUNE_STORAGE_DEVID_UDISK,
+                            QVX_KESTRUNE_STORAGE_PERM_READ_ONLY};
+const Permit kReadWriteDisks{QVX_KESTRUNE_DEVICE_TYPE_STORAGE, QVX_KESTRUNE_STORAGE_DEVID_UDISK,
+                             QVX_KESTRUNE_STORAGE_PERM_READ_WRITE};
+const std::string kStick = usb("1-5:1.0") + "/host0/target0:0:0/0:0:0:0/block/sdb";
+
+// A loop device over an ext4 image in the build directory, mounted read-write.
+// Everything is undone in the destructor, whatever happened in between.
+class MountedLoop {
+public:
+    MountedLoop()
+    {
+        char image[] = KESTRUNE_TEST_DIR "/loop-XXXXXX";
+        int imageFd = mkstemp(image);
+        if (imageFd < 0)
+            return;
+        image_ = image;
+        bool sized = ftruncate(imageFd, 8 << 20) == 0;
+        close(imageFd);
+        if (!sized || run_program({"/sbin/mkfs.ext4", "-q", "-F", image_}) != 0)
+            return;
+        int control = open("/dev/loop-control", O_RDWR | O_CLOEXEC);
+        int number = control < 0 ? -1 : ioctl(control, LOOP_CTL_GET_FREE);
+        if (control >= 0)
+            close(control);
+        if (number < 0)
+            return;
+        node_ = "/dev/loop" + std::to_string(number);
+        loopFd_ = open(node_.c_str(), O_RDWR | O_CLOEXEC);
+        imageFd = open(image_.c_str(), O_RDWR | O_CLOEXEC);
+        bool attached = loopFd_ >= 0 && imageFd >= 0 && ioctl(loopFd_, LOOP_SET_FD, imageFd) == 0;
+        if (imageFd >= 0)
+            close(imageFd);
+        if (!attached)
+            return;
+        attached_ = true;
+        struct stat st;
+        fstat(loopFd_, &st);
+        device_ = st.st_rdev;
+        char dir[] = KESTRUNE_TEST_DIR "/mnt-XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return;
+        mountPoint_ = dir;
+        mounted_ = mount(node_.c_str(), dir, "ext4", 0, nullptr) == 0;
+    }
+
+    ~MountedLoop()
+    {
+        if (mounted_)
+            umount2(mountPoint_.c_str(), MNT_DETACH);
+        if (attached_) {
+            int writable = 0;
+            ioctl(loopFd_, BLKROSET, &writable); // the next user of this loop device gets it writable
+            ioctl(loopFd_, LOOP_CLR_FD, 0);
+        }
+        if (loopFd_ >= 0)
+            close(loopFd_);
+        std::error_code ignored;
+        if (!mountPoint_.empty())
+            fs::remove(mountPoint_, ignored);
+        if (!image_.empty())
+            fs::remove(image_, ignored);
+    }
+
+    bool ready() const { return mounted_; }
+    std::string dev() const { return std::to_string(major(device_)) + ":" + std::to_string(minor(device_)); }
+    const std::string &mount_point() const { return mountPoint_; }
+
+    bool device_read_only() const
+    {
+        int readOnly = -1;
+        ioctl(loopFd_, BLKROGET, &readOnly);
+        return readOnly == 1;
+    }
+    // errno of writing the device's first sector (unused by ext4); 0 when that works.
+    int write_device() const
+    {
+        int fd = open(node_.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        char zeros[512] = {};
+        int error = pwrite(fd, zeros, sizeof zeros, 0) == static_cast<ssize_t>(sizeof zeros) ? 0 : errno;
+        close(fd);
+        return error;
+    }
+    bool filesystem_read_only() const
+    {
+        struct statvfs st;
+        return statvfs(mountPoint_.c_str(), &st) == 0 && (st.f_flag & ST_RDONLY) != 0;
+    }
+    // errno of creating a file on the filesystem; 0 when that works.
+    int create_file(const char *name) const
+    {
+        int fd = open((mountPoint_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0)
+            return errno;
+        close(fd);
+        return 0;
+    }
+
+private:
+    std::string image_, node_, mountPoint_;
+    int loopFd_ = -1;
+    dev_t device_ = 0;
+    bool attached_ = false, mounted_ = false;
+};
+
+class RealEffects : public EnforcementTest {
+protected:
+    void SetUp() override
+    {
+        EnforcementTest::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        loop_ = std::make_unique<MountedLoop>();
+        ASSERT_TRUE(loop_->ready()) << "cannot attach and mount a loop device";
+        build_sysfs(host_controller() + usb_stick("1-5", "sdb", loop_->dev(), false));
+    }
+    void TearDown() override
+    {
+        if (!vethBound_.empty())
+            umount2(vethBound_.c_str(), MNT_DETACH);
+        umount2("/run/kestrune-test/realsys", MNT_DETACH);
+        run_program({"ip", "link", "del", "kveth0"});
+        loop_.reset();
+        EnforcementTest::TearDown();
+    }
+
+    // A real veth of this test's network, shown in the fake tree from a real sysfs.
+    void add_real_veth()
+    {
+        ASSERT_EQ(run_program({"ip", "link", "add", "kveth0", "type", "veth", "peer", "name", "kveth1"}), 0);
+        fs::create_directories("/run/kestrune-test/realsys");
+        ASSERT_EQ(mount("sysfs", "/run/kestrune-test/realsys", "sysfs", 0, nullptr), 0);
+        vethBound_ = "/sys/devices/virtual/net/kveth0";
+        fs::create_directories(vethBound_);
+        ASSERT_EQ(mount("/run/kestrune-test/realsys/devices/virtual/net/kveth0", vethBound_.c_str(), nullptr, MS_BIND,
+                        nullptr),
+                  0);
+        fs::create_directories("/sys/class/net");
+        fs::create_directory_symlink("../../devices/virtual/net/kveth0", "/sys/class/net/kveth0");
+    }
+
+    std::unique_ptr<MountedLoop> loop_;
+    std::string vethBound_;
+};
+
+TEST_F(RealEffects, ALoopDiskBecomesReadOnlyAndWritableAgain)
+{
+    add_real_veth();
+    const Permit denyCards{QVX_KESTRUNE_DEVICE_TYPE_NET, QVX_KESTRUNE_NET_DEVID_ETH_CARD, 1};
+    Applied denied = apply({kReadOnlyDisks, denyCards}, "1");
+    EXPECT_EQ(denied.result, 0) << denied.log;
+    EXPECT_TRUE(loop_->device_read_only());
+    EXPECT_NE(loop_->write_device(), 0);
+    EXPECT_TRUE(loop_->filesystem_read_only());
+    EXPECT_EQ(loop_->create_file("after-deny"), EROFS);
+    const std::string readOnly = line("read-only", "udisk", kStick);
+    EXPECT_EQ(denied.lines, (ReportLines{readOnly, line("not-enforceable", "eth", "kveth0")})) << denied.log;
+    EXPECT_NE(denied.details[readOnly].find("remounted read-only: " + loop_->mount_point()), std::string::npos)
+        << denied.details[readOnly];
+
+    Applied allowed = apply({kReadWriteDisks, {QVX_KESTRUNE_DEVICE_TYPE_NET, 0, 2}}, "1");
+    EXPECT_EQ(allowed.result, 0) << allowed.log;
+    EXPECT_EQ(allowed.lines, ReportLines{line("restored", "udisk", kStick)});
+    EXPECT_FALSE(loop_->device_read_only());
+    EXPECT_EQ(loop_->write_device(), 0);
+    EXPECT_FALSE(loop_->filesystem_read_only());
+    EXPECT_EQ(loop_->create_file("after-allow"), 0);
+}
+
+TEST_F(RealEffects, APlanChangesNothing)
+{
+    Applied planned = apply({kReadOnlyDisks}, "plan");
+    EXPECT_EQ(planned.result, 0) << planned.log;
+    EXPECT_EQ(planned.lines, ReportLines{line("would-read-only", "udisk", kStick)});
+    EXPECT_FALSE(loop_->device_read_only());
+    EXPECT_FALSE(loop_->filesystem_read_only());
+    EXPECT_EQ(loop_->create_file("after-plan"), 0);
+}
+
+TEST_F(RealEffects, ABusyFilesystemIsReportedNotForced)
+{
+    int open = ::open((loop_->mount_point() + "/busy").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(open, 0);
+    Applied applied = apply({kReadOnlyDisks}, "1");
+    close(open);
+    EXPECT_EQ(applied.result, QVX_KESTRUNE_RESULT_FAILED);
+    EXPECT_EQ(applied.details[line("failed", "udisk", kStick)],
+              "mount MS_REMOUNT|MS_RDONLY(" + loop_->mount_point() + "): errno 16 (Device or resource busy)");
+    EXPECT_FALSE(loop_->device_read_only());
+    EXPECT_FALSE(loop_->filesystem_read_only());
+}
+
+} // namespace
