@@ -1,10 +1,15 @@
 // The plan and its lock-out guard over fake device trees in the kernel's layout:
 // what a policy would do to each device, dry-run through Apply.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <filesystem>
 #include <regex>
+
+#include <unistd.h>
 
 #include "enforcement_fixture.h"
 #include "kestrune.h"
@@ -176,6 +181,55 @@ TEST_F(Plan, AnUnknownEnforcementSettingFailsTheRefresh)
               std::string::npos)
         << applied.log;
     EXPECT_TRUE(applied.lines.empty());
+}
+
+} // namespace
+
+namespace {
+
+// A TCP connection to port 22 over an address of interface `name`, inside the
+// test's own network: the shape of a live remote shell session.
+class ShellSession {
+public:
+    explicit ShellSession(const std::string &name) : name_(name)
+    {
+        run_program({"ip", "link", "add", name, "type", "veth", "peer", "name", "kpeer1"});
+        run_program({"ip", "addr", "add", "192.0.2.10/24", "dev", name});
+        run_program({"ip", "link", "set", name, "up"});
+        run_program({"ip", "link", "set", "kpeer1", "up"});
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(22);
+        inet_pton(AF_INET, "192.0.2.10", &address.sin_addr);
+        auto *raw = reinterpret_cast<sockaddr *>(&address);
+        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        client_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ready_ = bind(listener_, raw, sizeof address) == 0 && listen(listener_, 1) == 0 &&
+                 connect(client_, raw, sizeof address) == 0 && (server_ = accept(listener_, nullptr, nullptr)) >= 0;
+    }
+    ~ShellSession()
+    {
+        for (int fd : {server_, client_, listener_})
+            if (fd >= 0)
+                close(fd);
+        run_program({"ip", "link", "del", name_});
+    }
+    bool ready() const { return ready_; }
+
+private:
+    std::string name_;
+    int listener_ = -1, client_ = -1, server_ = -1;
+    bool ready_ = false;
+};
+
+TEST_F(Plan, TheCardOfARemoteShellSessionStays)
+{
+    ShellSession session("eth1");
+    ASSERT_TRUE(session.ready());
+    build_sysfs(host_controller() + usb_network_adapter("1-7", "eth1") + this_machine());
+    Applied applied = apply({kDenyCards});
+    EXPECT_EQ(applied.lines, (ReportLines{line("exempt", "eth", "eth1"), line("exempt", "eth", "eth0")}));
+    EXPECT_EQ(applied.details[line("exempt", "eth", "eth1")], "carries a remote shell session");
 }
 
 } // namespace
