@@ -7,6 +7,9 @@ packages=(
   libnetfilter-queue-dev libmnl-dev libudev-dev
   iptables iproute2 util-linux procps
   python3 python3-samba
+  e2fsprogs
+  # udevadm's libraries: the tests unpack udevadm from the udev package without installing it
+  libacl1 libblkid1 libcap2 libkmod2 liblzma5 libpcre2-8-0 libselinux1 libssl3 libzstd1
 )
 missing=()
 for p in "${packages[@]}"; do
