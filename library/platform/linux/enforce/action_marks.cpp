@@ -5,55 +5,12 @@
 #include <cerrno>
 
 #include "platform/linux/enforce/sysfs_reader.h"
+#include "platform/linux/enforce/text_fields.h"
 #include "platform/posix/posix_file_io.h"
 
 namespace kestrune::platform {
 
 namespace {
-
-std::string escape(const std::string &text)
-{
-    std::string out;
-    for (char c : text) {
-        auto byte = static_cast<unsigned char>(c);
-        if (c == '\t' || c == '\n' || c == '\\' || c == '=' || byte < 0x20) {
-            char code[5];
-            std::snprintf(code, sizeof code, "\\%03o", byte);
-            out += code;
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
-std::string unescape(const std::string &text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() &&
-            text.substr(i + 1, 3).find_first_not_of("01234567") == std::string::npos) {
-            out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
-            i += 3;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
-}
-
-std::vector<std::string> split(const std::string &line, char separator)
-{
-    std::vector<std::string> parts;
-    size_t at = 0;
-    for (;;) {
-        size_t end = line.find(separator, at);
-        parts.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
-        if (end == std::string::npos)
-            return parts;
-        at = end + 1;
-    }
-}
 
 constexpr Mechanism kMechanisms[] = {Mechanism::deauthorize, Mechanism::inhibit, Mechanism::unbind,
                                      Mechanism::offline, Mechanism::read_only};
@@ -65,9 +22,9 @@ std::string format_marks(const std::vector<ActionMark> &marks)
     std::string text;
     for (const ActionMark &mark : marks) {
         text += std::string(device_kind_name(mark.kind)) + "\t" + mechanism_name(mark.action) + "\t" +
-                escape(mark.target) + "\t" + escape(mark.identity) + "\t" + escape(mark.label);
+                escape_octal(mark.target) + "\t" + escape_octal(mark.identity) + "\t" + escape_octal(mark.label);
         for (const auto &[key, value] : mark.details)
-            text += "\t" + escape(key) + "=" + escape(value);
+            text += "\t" + escape_octal(key) + "=" + escape_octal(value);
         text += "\n";
     }
     return text;
@@ -76,8 +33,8 @@ std::string format_marks(const std::vector<ActionMark> &marks)
 std::vector<ActionMark> parse_marks(const std::string &text)
 {
     std::vector<ActionMark> marks;
-    for (const std::string &line : split(text, '\n')) {
-        std::vector<std::string> fields = split(line, '\t');
+    for (std::string_view line : split_text(text, '\n')) {
+        std::vector<std::string_view> fields = split_text(line, '\t');
         if (fields.size() < 5)
             continue;
         ActionMark mark;
@@ -92,12 +49,12 @@ std::vector<ActionMark> parse_marks(const std::string &text)
                 mark.action = mechanism;
         if (!kindKnown || mark.action == Mechanism::none || fields[2].empty())
             continue;
-        mark.target = unescape(fields[2]);
-        mark.identity = unescape(fields[3]);
-        mark.label = unescape(fields[4]);
+        mark.target = unescape_octal(fields[2]);
+        mark.identity = unescape_octal(fields[3]);
+        mark.label = unescape_octal(fields[4]);
         for (size_t i = 5; i < fields.size(); ++i)
-            if (size_t equals = fields[i].find('='); equals != std::string::npos)
-                mark.details[unescape(fields[i].substr(0, equals))] = unescape(fields[i].substr(equals + 1));
+            if (size_t equals = fields[i].find('='); equals != std::string_view::npos)
+                mark.details[unescape_octal(fields[i].substr(0, equals))] = unescape_octal(fields[i].substr(equals + 1));
         marks.push_back(std::move(mark));
     }
     return marks;
@@ -163,9 +120,10 @@ std::string udev_denied_mark(const std::string &eventPath)
     if (read_whole_file("/run/udev/data/" + id, bytes) != 0)
         return {};
     const std::string key = "E:KESTRUNE_DENIED=";
-    for (const std::string &line : split(std::string(bytes.begin(), bytes.end()), '\n'))
+    std::string text(bytes.begin(), bytes.end());
+    for (std::string_view line : split_text(text, '\n'))
         if (line.starts_with(key))
-            return line.substr(key.size());
+            return std::string(line.substr(key.size()));
     return {};
 }
 

@@ -10,6 +10,7 @@
 #include <set>
 
 #include "platform/linux/enforce/sysfs_reader.h"
+#include "platform/linux/enforce/text_fields.h"
 
 namespace kestrune::platform {
 
@@ -48,20 +49,6 @@ void block_stack(const std::string &path, std::set<dev_t> &out, int depth = 0)
             block_stack(path + "/" + name, out, depth + 1);
     for (const std::string &holder : entries(path + "/holders"))
         block_stack(canonical(path + "/holders/" + holder), out, depth + 1);
-}
-
-std::vector<std::string> split_lines(const std::string &text)
-{
-    std::vector<std::string> lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string::npos)
-            end = text.size();
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
 }
 
 // Whether the device still shows what the action left on it.
@@ -213,10 +200,11 @@ IoFailure Pass::undo_read_only(const ActionMark &mark) const
             return failed;
     std::set<dev_t> stack;
     block_stack(mark.target, stack);
-    for (const std::string &point : split_lines(detail("mounts")))
+    std::string mounts = detail("mounts");
+    for (std::string_view point : split_text(mounts, '\n'))
         for (const MountEntry &mount : facts_.mounts)
             if (mount.mountPoint == point && !mount.readWrite && stack.count(mount.device) != 0)
-                if (IoFailure failed = remount(point, false))
+                if (IoFailure failed = remount(mount.mountPoint, false))
                     return failed;
     unsigned mode = 0, uid = 0, gid = 0;
     char number[32];

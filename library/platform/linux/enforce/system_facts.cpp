@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/linux/enforce/text_fields.h"
 #include "platform/posix/posix_file_io.h"
 
 namespace kestrune::platform {
@@ -22,16 +23,7 @@ constexpr unsigned long kRtfUp = 0x0001, kRtfReject = 0x0200;
 
 std::vector<std::string_view> lines_of(std::string_view text)
 {
-    std::vector<std::string_view> lines;
-    size_t at = 0;
-    while (at < text.size()) {
-        size_t end = text.find('\n', at);
-        if (end == std::string_view::npos)
-            end = text.size();
-        lines.push_back(text.substr(at, end - at));
-        at = end + 1;
-    }
-    return lines;
+    return split_text(text, '\n');
 }
 
 std::vector<std::string_view> fields_of(std::string_view line)
@@ -49,22 +41,6 @@ std::vector<std::string_view> fields_of(std::string_view line)
         at = end;
     }
     return fields;
-}
-
-// The kernel writes space, tab, newline and backslash in paths as \ooo.
-std::string unescape_octal(std::string_view text)
-{
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '\\' && i + 3 < text.size() &&
-            text.substr(i + 1, 3).find_first_not_of("01234567") == std::string_view::npos) {
-            out.push_back(static_cast<char>((text[i + 1] - '0') * 64 + (text[i + 2] - '0') * 8 + (text[i + 3] - '0')));
-            i += 3;
-        } else {
-            out.push_back(text[i]);
-        }
-    }
-    return out;
 }
 
 unsigned long hex_of(std::string_view text)
