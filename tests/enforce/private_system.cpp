@@ -183,7 +183,7 @@ void build_sysfs(const std::vector<FakeDevice> &devices)
 
 void clear_runtime()
 {
-    for (const char *dir : {"/run/kestrune", "/run/udev", "/etc/udev/rules.d"}) {
+    for (const char *dir : {"/run/kestrune", "/run/udev", "/run/utmp", "/etc/udev/rules.d"}) {
         std::error_code ignored;
         fs::remove_all(dir, ignored);
     }

@@ -40,7 +40,7 @@ struct FakeDevice {
 // subsystem and driver links, the class, bus and dev links, all relative as the
 // kernel makes them.
 void build_sysfs(const std::vector<FakeDevice> &devices);
-void clear_runtime(); // empties /run/kestrune, /run/udev and /etc/udev/rules.d
+void clear_runtime(); // empties /run/kestrune, /run/udev, /run/utmp and /etc/udev/rules.d
 
 std::string sys(const std::string &devicePath); // "/sys/devices/" + devicePath
 

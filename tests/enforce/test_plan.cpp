@@ -5,8 +5,10 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <utmpx.h>
 
 #include <filesystem>
+#include <cstring>
 #include <regex>
 
 #include <unistd.h>
@@ -144,8 +146,14 @@ TEST_F(Plan, WhatEachPolicyWouldDo)
 
 TEST_F(Plan, ReportsInTheLogAndChangesNothing)
 {
-    build_sysfs(host_controller() + webcam("1-3") + this_machine());
+    Devices tree = host_controller() + webcam("1-3") + this_machine();
+    tree[1].attributes["authorized_default"] = "0"; // another USB authorisation manager
+    build_sysfs(tree);
     Applied applied = apply({kDenyCamera, kDenyCards});
+    EXPECT_NE(applied.log.find("W KestruneCtl enforce_effective_policy #: usb1 starts devices unauthorised "
+                               "(authorized_default=0): it manages USB authorisation too, Kestrune does not fight it"),
+              std::string::npos)
+        << applied.log;
     EXPECT_TRUE(std::regex_match(applied.header,
                                  std::regex("# kestrune enforcement plan \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ")))
         << applied.header;
@@ -221,6 +229,19 @@ private:
     int listener_ = -1, client_ = -1, server_ = -1;
     bool ready_ = false;
 };
+
+TEST_F(Plan, ATtyWithALoginStays)
+{
+    utmpx login{};
+    login.ut_type = USER_PROCESS;
+    std::strcpy(login.ut_line, "ttyUSB0");
+    write_file("/run/utmp", std::string(reinterpret_cast<const char *>(&login), sizeof login));
+    build_sysfs(host_controller() + usb_serial_adapter("1-6"));
+    Applied applied = apply({kDenySerial});
+    const std::string adapter = line("exempt", "serial", usb("1-6:1.0") + "/ttyUSB0/tty/ttyUSB0");
+    EXPECT_EQ(applied.lines, ReportLines{adapter});
+    EXPECT_EQ(applied.details[adapter], "login on ttyUSB0");
+}
 
 TEST_F(Plan, TheCardOfARemoteShellSessionStays)
 {
