@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/linux/enforce/action_marks.h"
+#include "platform/linux/enforce/device_inventory.h"
 #include "platform/linux/enforce/system_facts.h"
 
 using namespace kestrune::platform;
@@ -62,6 +63,28 @@ TEST(ActionMarks, SurviveTheirOwnFileWhateverTheirTextsHold)
     std::string text = format_marks({mark, other});
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
     EXPECT_EQ(parse_marks(text + "broken line\nudisk\tnonsense\t/x\t\t\n"), (std::vector<ActionMark>{mark, other}));
+}
+
+} // namespace
+
+namespace {
+
+// An exemption must still match after a restart: instance numbers that the
+// kernel hands out anew, and interface names that udev changes, are wildcards.
+TEST(ExemptionPaths, SurviveRenumberingAndRenaming)
+{
+    const std::pair<const char *, const char *> cases[] = {
+        {"/devices/platform/i8042/serio0/input/input1", "/devices/platform/i8042/serio0/input/input*"},
+        {"/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:046D:C52B.0001/input/input3",
+         "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/0003:046D:C52B.*/input/input*"},
+        {"/devices/pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0/host4/target4:0:0/4:0:0:0/block/sdc",
+         "/devices/pci0000:00/0000:00:14.0/usb1/1-5/1-5:1.0/host*/target*/*/block/sd*"},
+        {"/devices/pci0000:00/0000:00:03.0/virtio2/net/enp0s3", "/devices/pci0000:00/0000:00:03.0/virtio*/net/*"},
+        {"/devices/pnp0/00:00/00:00:0/00:00:0.0/tty/ttyS0", "/devices/pnp0/00:00/00:00:0/00:00:0.0/tty/ttyS0"},
+        {"/devices/virtual/odd/a*b|c", "/devices/virtual/odd/a?b?c"},
+    };
+    for (const auto &[path, glob] : cases)
+        EXPECT_EQ(stable_devpath_glob(path), glob);
 }
 
 } // namespace

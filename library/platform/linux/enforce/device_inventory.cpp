@@ -291,20 +291,24 @@ const char *mechanism_name(Mechanism mechanism)
 std::string stable_devpath_glob(const std::string &devpath)
 {
     static const std::pair<std::regex, const char *> kRenumbered[] = {
-        {std::regex("^(input|event|mouse|hci|host|ttyUSB|ttyACM|mmcblk|sr|sg)[0-9]+$"), "$1*"},
+        {std::regex("^(input|event|mouse|hci|host|ttyUSB|ttyACM|mmcblk|sr|sg|virtio)[0-9]+$"), "$1*"},
         {std::regex("^hci[0-9]+:[0-9]+$"), "hci*:*"},
         {std::regex("^target[0-9]+:[0-9]+:[0-9]+$"), "target*"},
         {std::regex("^[0-9]+:[0-9]+:[0-9]+:[0-9]+$"), "*"},
         {std::regex("^([0-9A-F]{4}:[0-9A-F]{4}:[0-9A-F]{4})\\.[0-9A-F]{4}$"), "$1.*"},
         {std::regex("^sd[a-z]+$"), "sd*"},
     };
-    std::string glob;
+    std::string glob, previous;
     size_t at = 1;
     while (at <= devpath.size()) {
         size_t end = devpath.find('/', at);
         if (end == std::string::npos)
             end = devpath.size();
         std::string part = udev_value(devpath.substr(at, end - at));
+        // An interface's name changes after its first event (udev renames it).
+        if (previous == "net")
+            part = "*";
+        previous = devpath.substr(at, end - at);
         for (const auto &[pattern, replacement] : kRenumbered)
             if (std::regex_match(part, pattern)) {
                 part = std::regex_replace(part, pattern, replacement);
