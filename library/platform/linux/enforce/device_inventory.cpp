@@ -10,8 +10,10 @@
 
 #include <sys/sysmacros.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
-#include <regex>
+#include <string_view>
 #include <utility>
 
 #include "platform/linux/enforce/input_class.h"
@@ -56,6 +58,53 @@ std::string vendor_keys(const std::string &path)
         return false;
     });
     return keys;
+}
+
+// Digits separated by `separator`, `count` groups of them.
+bool digit_groups(std::string_view text, char separator, size_t count)
+{
+    size_t groups = 1;
+    bool digitSeen = false;
+    for (char c : text) {
+        if (c == separator) {
+            if (!digitSeen)
+                return false;
+            ++groups;
+            digitSeen = false;
+        } else if (std::isdigit(static_cast<unsigned char>(c))) {
+            digitSeen = true;
+        } else {
+            return false;
+        }
+    }
+    return digitSeen && groups == count;
+}
+
+// One path component with the instance numbers that the kernel hands out anew
+// at every start as wildcards.
+std::string renumbered_glob(const std::string &part)
+{
+    static constexpr const char *kNumbered[] = {"input", "event", "mouse",  "hci", "host", "ttyUSB",
+                                                "ttyACM", "mmcblk", "sr", "sg", "virtio"};
+    for (const char *prefix : kNumbered) {
+        std::string_view name = prefix;
+        if (part.starts_with(name) && digit_groups(std::string_view(part).substr(name.size()), ':', 1))
+            return std::string(name) + "*";
+    }
+    if (part.starts_with("hci") && digit_groups(std::string_view(part).substr(3), ':', 2))
+        return "hci*:*";
+    if (part.starts_with("target") && digit_groups(std::string_view(part).substr(6), ':', 3))
+        return "target*";
+    if (digit_groups(part, ':', 4))
+        return "*";
+    // HID devices: bus:vendor:product.instance
+    if (part.size() == 19 && part[4] == ':' && part[9] == ':' && part[14] == '.' &&
+        std::all_of(part.begin(), part.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) || c == ':' || c == '.'; }))
+        return part.substr(0, 14) + ".*";
+    if (part.size() > 2 && part.starts_with("sd") &&
+        std::all_of(part.begin() + 2, part.end(), [](char c) { return c >= 'a' && c <= 'z'; }))
+        return "sd*";
+    return udev_value(part);
 }
 
 FoundDevice found(DeviceKind kind, const std::string &path, const std::string &event, const std::string &target,
@@ -290,31 +339,16 @@ const char *mechanism_name(Mechanism mechanism)
 
 std::string stable_devpath_glob(const std::string &devpath)
 {
-    static const std::pair<std::regex, const char *> kRenumbered[] = {
-        {std::regex("^(input|event|mouse|hci|host|ttyUSB|ttyACM|mmcblk|sr|sg|virtio)[0-9]+$"), "$1*"},
-        {std::regex("^hci[0-9]+:[0-9]+$"), "hci*:*"},
-        {std::regex("^target[0-9]+:[0-9]+:[0-9]+$"), "target*"},
-        {std::regex("^[0-9]+:[0-9]+:[0-9]+:[0-9]+$"), "*"},
-        {std::regex("^([0-9A-F]{4}:[0-9A-F]{4}:[0-9A-F]{4})\\.[0-9A-F]{4}$"), "$1.*"},
-        {std::regex("^sd[a-z]+$"), "sd*"},
-    };
     std::string glob, previous;
     size_t at = 1;
     while (at <= devpath.size()) {
         size_t end = devpath.find('/', at);
         if (end == std::string::npos)
             end = devpath.size();
-        std::string part = udev_value(devpath.substr(at, end - at));
+        std::string part = devpath.substr(at, end - at);
         // An interface's name changes after its first event (udev renames it).
-        if (previous == "net")
-            part = "*";
-        previous = devpath.substr(at, end - at);
-        for (const auto &[pattern, replacement] : kRenumbered)
-            if (std::regex_match(part, pattern)) {
-                part = std::regex_replace(part, pattern, replacement);
-                break;
-            }
-        glob += "/" + part;
+        glob += "/" + (previous == "net" ? std::string("*") : renumbered_glob(part));
+        previous = std::move(part);
         at = end + 1;
     }
     return glob;
