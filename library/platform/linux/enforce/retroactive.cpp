@@ -232,11 +232,8 @@ IoFailure Pass::undo(const ActionMark &mark) const
     case Mechanism::inhibit: return write_attribute(target + "/inhibited", "0");
     case Mechanism::unbind: {
         auto driver = mark.details.find("driver");
-        // Without the driver's name (a rule unbound it), the bus probes for one.
-        std::string bind = driver != mark.details.end() && !driver->second.empty()
-                               ? target + "/subsystem/drivers/" + driver->second + "/bind"
-                               : target + "/subsystem/drivers_probe";
-        return write_attribute(bind, base_name(target));
+        std::string name = driver != mark.details.end() ? driver->second : std::string();
+        return write_attribute(target + "/subsystem/drivers/" + name + "/bind", base_name(target));
     }
     case Mechanism::offline: return write_attribute(target + "/state", "running");
     case Mechanism::read_only: return undo_read_only(mark);
@@ -289,10 +286,13 @@ std::vector<DeviceReport> run_retroactive(const Plan &plan, const std::vector<Fo
         if (!restore(mark, "") || dryRun)
             kept.push_back(mark);
     }
-    // What the rules file did to devices present now, by udev's record of it.
+    // What the rules file did to devices present now, by udev's record of it. A
+    // device whose driver a rule unbound took its record along: it comes back when
+    // plugged in again or at the next start.
     for (const FoundDevice &device : devices) {
         for (Mechanism action : {device.deny, Mechanism::read_only}) {
-            if (action == Mechanism::none || (action == Mechanism::read_only && !is_storage_kind(device.kind)))
+            if (action == Mechanism::none || action == Mechanism::unbind ||
+                (action == Mechanism::read_only && !is_storage_kind(device.kind)))
                 continue;
             const std::string &target = action == Mechanism::read_only ? device.path : device.target;
             bool marked = std::any_of(marks.begin(), marks.end(), [&](const ActionMark &mark) {
