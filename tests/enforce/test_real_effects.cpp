@@ -58,6 +58,12 @@ public:
         if (!attached)
             return;
         attached_ = true;
+        // Should this process die before its destructor runs, the device lets go
+        // of the image by itself once nothing holds it.
+        loop_info64 info{};
+        info.lo_flags = LO_FLAGS_AUTOCLEAR;
+        if (ioctl(loopFd_, LOOP_SET_STATUS64, &info) != 0)
+            return;
         struct stat st;
         fstat(loopFd_, &st);
         device_ = st.st_rdev;
