@@ -7,6 +7,7 @@ packages=(
   libnetfilter-queue-dev libmnl-dev libudev-dev
   iptables iproute2 util-linux procps
   python3 python3-samba
+  binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 missing=()
 for p in "${packages[@]}"; do
