@@ -129,6 +129,9 @@ protected:
     {
         plant({L"USB\\VID_1234&PID_5678\\0001", L"Kestrune stick", L"Stick (E:)", L"USB Stick", L"Kestrune Labs"});
         plant({L"USB\\VID_1234&PID_5678\\0002", nullptr, L"Caf\u00e9 \u4e2d", nullptr, L"Maker"});
+        // A description longer than the 520-byte read buffer counts as unread.
+        static const std::wstring longDescription(300, L'x');
+        plant({L"USB\\VID_1234&PID_5678\\0003", longDescription.c_str(), nullptr, nullptr, L"M"});
     }
 
     void SetUp() override { take_events(); }
@@ -158,6 +161,9 @@ TEST_F(NotificationWindow, InterfaceEventsReachTheCallbackWithTheDeviceTexts)
     EXPECT_EQ(send_interface_event(window, DBT_DEVICEARRIVAL,
                                    L"\\\\?\\USB#VID_1234&PID_5678#0002" + std::wstring(kUsbInterface)),
               0);
+    EXPECT_EQ(send_interface_event(window, DBT_DEVICEARRIVAL,
+                                   L"\\\\?\\USB#VID_1234&PID_5678#0003" + std::wstring(kUsbInterface)),
+              0);
     const std::string stickText = "Kestrune stick;Stick (E:);USB Stick;Kestrune Labs;";
     // The second device has no description, and its name has a character the
     // ANSI code page lacks (the test prefix's code page is 1252).
@@ -166,6 +172,7 @@ TEST_F(NotificationWindow, InterfaceEventsReachTheCallbackWithTheDeviceTexts)
                                  {QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, stickText},
                                  {QVX_KESTRUNE_DEVICE_EVENT_REMOVAL, stickText},
                                  {QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, ";;Caf\xe9 ?;;Maker;"},
+                                 {QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, ";;;;M;"},
                              }));
 }
 
