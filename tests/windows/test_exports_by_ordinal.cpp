@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kestrune.h"
+#include "support/export_names.h"
 #include "support/stdout_capture.h"
 
 using kestrune::test::StdoutCapture;
@@ -52,35 +53,23 @@ private:
 
 HMODULE BoundLibrary::module_ = nullptr;
 
-constexpr const char *kRegister =
-    "?QVX_KESTRUNE_Register_Device_Notification@@YA?AW4QVX_KESTRUNE_RESULT_E@@P6AXHPEAD@Z@Z";
-constexpr const char *kUnregister = "?QVX_KESTRUNE_Unregister_Device_Notification@@YA?AW4QVX_KESTRUNE_RESULT_E@@XZ";
-constexpr const char *kDevStrById = "?QVX_KESTRUNE_get_dev_str_by_id@@YAPEBDW4QVX_KESTRUNE_DEVICE_TYPE_E@@H@Z";
-constexpr const char *kPermIdByStr = "?QVX_KESTRUNE_get_perm_id_by_str@@YA?BHW4QVX_KESTRUNE_DEVICE_TYPE_E@@PEBD@Z";
-constexpr const char *kPermStrById = "?QVX_KESTRUNE_get_perm_str_by_id@@YAPEBDW4QVX_KESTRUNE_DEVICE_TYPE_E@@H@Z";
+using kestrune::test::kMsvcDecoratedExports;
+const char *const kUnregister = kMsvcDecoratedExports[1];
+const char *const kDevStrById = kMsvcDecoratedExports[2];
+const char *const kPermIdByStr = kMsvcDecoratedExports[3];
+const char *const kPermStrById = kMsvcDecoratedExports[4];
 
 TEST_F(BoundLibrary, OrdinalsOneToNineAreThePlainNamesInTableOrder)
 {
-    const char *plain[] = {
-        "QVX_KESTRUNE_Initialize",
-        "QVX_KESTRUNE_Apply",
-        "QVX_KESTRUNE_Uninitialize",
-        "QVX_KESTRUNE_set_normal_device_permit",
-        "QVX_KESTRUNE_get_normal_device_permit",
-        "QVX_KESTRUNE_set_storage_device_permit",
-        "QVX_KESTRUNE_get_storage_device_permit",
-        "QVX_KESTRUNE_set_net_device_permit",
-        "QVX_KESTRUNE_get_net_device_permit",
-    };
     for (WORD ordinal = 1; ordinal <= 9; ++ordinal) {
         void *byOrdinal = by_ordinal<void *>(ordinal);
         EXPECT_NE(byOrdinal, nullptr) << ordinal;
-        EXPECT_EQ(byOrdinal, by_name<void *>(plain[ordinal - 1])) << ordinal;
+        EXPECT_EQ(byOrdinal, by_name<void *>(kestrune::test::kPlainExports[ordinal - 1])) << ordinal;
     }
-    const char *decorated[] = {kRegister, kUnregister, kDevStrById, kPermIdByStr, kPermStrById};
     for (WORD ordinal = 10; ordinal <= 14; ++ordinal) {
-        EXPECT_NE(by_name<void *>(decorated[ordinal - 10]), nullptr) << decorated[ordinal - 10];
-        EXPECT_EQ(by_ordinal<void *>(ordinal), by_name<void *>(decorated[ordinal - 10])) << ordinal;
+        const char *name = kMsvcDecoratedExports[ordinal - 10];
+        EXPECT_NE(by_name<void *>(name), nullptr) << name;
+        EXPECT_EQ(by_ordinal<void *>(ordinal), by_name<void *>(name)) << ordinal;
     }
     EXPECT_EQ(by_ordinal<void *>(15), nullptr);
 }

@@ -10,12 +10,14 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "support/export_names.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -192,29 +194,16 @@ std::string beside_this_program(const char *name)
     return path.substr(0, path.find_last_of('\\') + 1) + name;
 }
 
-const std::vector<std::string> kDecorated = {
-    "?QVX_KESTRUNE_Register_Device_Notification@@YA?AW4QVX_KESTRUNE_RESULT_E@@P6AXHPEAD@Z@Z",
-    "?QVX_KESTRUNE_Unregister_Device_Notification@@YA?AW4QVX_KESTRUNE_RESULT_E@@XZ",
-    "?QVX_KESTRUNE_get_dev_str_by_id@@YAPEBDW4QVX_KESTRUNE_DEVICE_TYPE_E@@H@Z",
-    "?QVX_KESTRUNE_get_perm_id_by_str@@YA?BHW4QVX_KESTRUNE_DEVICE_TYPE_E@@PEBD@Z",
-    "?QVX_KESTRUNE_get_perm_str_by_id@@YAPEBDW4QVX_KESTRUNE_DEVICE_TYPE_E@@H@Z",
-};
+const std::vector<std::string> kDecorated(std::begin(kestrune::test::kMsvcDecoratedExports),
+                                           std::end(kestrune::test::kMsvcDecoratedExports));
 
 TEST(PeTables, TheDllExportsExactlyTheFourteenAtTheirOrdinals)
 {
     PeImage dll(beside_this_program("Kestrune.dll"));
     Exports exports = exports_of(dll);
-    std::map<uint32_t, std::string> expected = {
-        {1, "QVX_KESTRUNE_Initialize"},
-        {2, "QVX_KESTRUNE_Apply"},
-        {3, "QVX_KESTRUNE_Uninitialize"},
-        {4, "QVX_KESTRUNE_set_normal_device_permit"},
-        {5, "QVX_KESTRUNE_get_normal_device_permit"},
-        {6, "QVX_KESTRUNE_set_storage_device_permit"},
-        {7, "QVX_KESTRUNE_get_storage_device_permit"},
-        {8, "QVX_KESTRUNE_set_net_device_permit"},
-        {9, "QVX_KESTRUNE_get_net_device_permit"},
-    };
+    std::map<uint32_t, std::string> expected;
+    for (uint32_t i = 0; i < 9; ++i)
+        expected[1 + i] = kestrune::test::kPlainExports[i];
     for (uint32_t i = 0; i < kDecorated.size(); ++i)
         expected[10 + i] = kDecorated[i];
     EXPECT_EQ(exports.dllName, "Kestrune.dll");
