@@ -1,8 +1,9 @@
 // The policy object and the policy store through the exports, over COM, the
 // group policy object double and Wine's real registry: the calls the library
 // makes on the object, the results and lines of scripted failures, and the deny
-// list and storage values as they land in the machine section. Value order is
-// not compared: Windows enumerates in creation order, Wine by name.
+// list and storage values as they land in the machine section of Wine's real
+// registry. Value order is not compared: Windows enumerates in creation order,
+// Wine by name.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -165,6 +166,20 @@ TEST_F(PolicyObjectOverCom, FailuresOfTheObjectGiveTheirResultsAndLeaveNothingHe
         EXPECT_EQ(result, c.result);
     }
     EXPECT_EQ(record_count(L"Refreshes"), 0u) << "a failed save is not refreshed";
+}
+
+TEST_F(PolicyObjectOverCom, WithoutTheObjectTheRegistryAnswersInvalidHandle)
+{
+    int set = -1;
+    int get = -1;
+    std::string lines = logged([&] {
+        set = QVX_KESTRUNE_set_storage_device_permit(QVX_KESTRUNE_STORAGE_DEVID_CDROM, QVX_KESTRUNE_STORAGE_PERM_DENY);
+        get = QVX_KESTRUNE_get_storage_device_permit(QVX_KESTRUNE_STORAGE_DEVID_CDROM);
+    });
+    EXPECT_EQ(set, QVX_KESTRUNE_RESULT_FAILED);
+    EXPECT_EQ(get, QVX_KESTRUNE_STORAGE_PERM_UNKNOWN);
+    EXPECT_EQ(lines, "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
+                     "E KestruneCtl get_group_policy_key_value #: RegOpenKeyEx ret =6\n");
 }
 
 TEST_F(PolicyObjectOverCom, PermitsLandInTheMachineSectionOfTheObject)
