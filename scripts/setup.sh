@@ -10,6 +10,7 @@ packages=(
   e2fsprogs
   # udevadm's libraries: the tests unpack udevadm from the udev package without installing it
   libacl1 libblkid1 libcap2 libkmod2 liblzma5 libpcre2-8-0 libselinux1 libssl3 libzstd1
+  binutils-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix googletest wine wine64
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,20 +2,17 @@
 // It writes every permission the file names, saves, reads all permissions back
 // into "KestruneCtl_Output_Cfg.ini" and then waits for the operator's Q (quit) or
 // S (release the bandwidth limit) while it prints device events.
-#include <chrono>
-#include <clocale>
 #include <cstdint>
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "config.h"
+#include "console_platform.h"
 #include "device_perm.h"
 #include "kestrune.h"
 
@@ -34,18 +31,6 @@ void print_device_event(int type, char *data)
 {
     std::printf("=== get cb type=%d, data=[%s]\r\n", type, data != nullptr ? data : "");
     std::fflush(stdout);
-}
-
-// The line that names the working directory. A stdio stream has one orientation
-// on Linux, so wide output on a stdout that already carries narrow text would be
-// lost; the directory the system returns is already in the locale's multibyte
-// encoding, so the line goes through the narrow stream like every other.
-void print_config_directory()
-{
-    std::error_code error;
-    const std::filesystem::path directory = std::filesystem::current_path(error);
-    std::cout << "KESTRUNE_TEST INFO: Test config dirName=" << directory.string()
-              << ", name=" << test_config_name << std::endl;
 }
 
 bool can_open(const char *name)
@@ -133,7 +118,7 @@ void run_operator_loop()
 
 int main()
 {
-    std::setlocale(LC_ALL, "");
+    set_console_locale();
 
     if (const int result = QVX_KESTRUNE_Register_Device_Notification(print_device_event);
         result != 0)
@@ -146,10 +131,10 @@ int main()
         return -1;
     }
 
-    print_config_directory();
+    print_config_directory(test_config_name);
     if (run_config_step(succeeded) == ConfigStep::no_config) {
         // Leaves the message readable in a console window that closes on exit.
-        std::this_thread::sleep_for(std::chrono::seconds(5));
+        pause_five_seconds();
         return -1;
     }
 

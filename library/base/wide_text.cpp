@@ -41,6 +41,9 @@ void widen_into(std::string_view text, char16_t *buffer, size_t capacity)
 
 std::wstring utf16_to_wide(std::u16string_view text)
 {
+    // Where wchar_t is a UTF-16 unit (Windows) the text is already wide.
+    if constexpr (sizeof(wchar_t) == sizeof(char16_t))
+        return std::wstring(text.begin(), text.end());
     std::wstring out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size(); ++i) {
@@ -59,6 +62,8 @@ std::wstring utf16_to_wide(std::u16string_view text)
 
 std::u16string wide_to_utf16(std::wstring_view text)
 {
+    if constexpr (sizeof(wchar_t) == sizeof(char16_t))
+        return std::u16string(text.begin(), text.end());
     std::u16string out;
     out.reserve(text.size());
     for (wchar_t w : text) {

@@ -61,6 +61,12 @@ log_wstream &log_wstream::operator<<(unsigned long value)
     return *this;
 }
 
+log_wstream &log_wstream::operator<<(unsigned long long value)
+{
+    line_ += std::to_string(value);
+    return *this;
+}
+
 log_wstream &log_wstream::operator<<(log_hex value)
 {
     char digits[16];

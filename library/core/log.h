@@ -42,6 +42,8 @@ public:
     log_wstream &operator<<(long value) { return *this << static_cast<long long>(value); }
     log_wstream &operator<<(unsigned value) { return *this << static_cast<long long>(value); }
     log_wstream &operator<<(unsigned long value);
+    // size_t on 64-bit Windows, where unsigned long has 32 bits.
+    log_wstream &operator<<(unsigned long long value);
     log_wstream &operator<<(log_hex value);
 
 private:

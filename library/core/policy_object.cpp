@@ -124,17 +124,17 @@ platform::RegKey held_machine_key()
 
 } // namespace kestrune
 
-KESTRUNE_API int QVX_KESTRUNE_Initialize(void)
+KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Initialize(void)
 {
     return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::initialize);
 }
 
-KESTRUNE_API int QVX_KESTRUNE_Apply(void)
+KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Apply(void)
 {
     return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::apply);
 }
 
-KESTRUNE_API int QVX_KESTRUNE_Uninitialize(void)
+KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Uninitialize(void)
 {
     return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::uninitialize);
 }

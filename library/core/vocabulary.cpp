@@ -69,17 +69,21 @@ const char *lookup(std::span<const char *const> table, int id)
 
 } // namespace
 
-KESTRUNE_API const char *QVX_KESTRUNE_get_dev_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type, int deviceId)
+KESTRUNE_API const char *KESTRUNE_CALL QVX_KESTRUNE_get_dev_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type, int deviceId)
 {
     return lookup(devices_of(type), deviceId);
 }
 
-KESTRUNE_API const char *QVX_KESTRUNE_get_perm_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type, int permission)
+KESTRUNE_API const char *KESTRUNE_CALL QVX_KESTRUNE_get_perm_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type, int permission)
 {
     return lookup(perms_of(type), permission);
 }
 
-KESTRUNE_API int QVX_KESTRUNE_get_perm_id_by_str(QVX_KESTRUNE_DEVICE_TYPE_E type, const char *permStr)
+// The const result belongs to the declaration's decorated name (kestrune.h).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-qualifiers"
+KESTRUNE_API const int KESTRUNE_CALL QVX_KESTRUNE_get_perm_id_by_str(QVX_KESTRUNE_DEVICE_TYPE_E type,
+                                                                     const char *permStr)
 {
     using kestrune::log_printf;
     if (permStr == nullptr) {
@@ -94,3 +98,4 @@ KESTRUNE_API int QVX_KESTRUNE_get_perm_id_by_str(QVX_KESTRUNE_DEVICE_TYPE_E type
     log_printf("E KestruneCtl %s %d: perm_str=[%s] not found!\r\n", __func__, __LINE__, permStr);
     return -1;
 }
+#pragma GCC diagnostic pop

@@ -17,8 +17,10 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
+/* The DLL's module-definition file lists its exports, ordinals and decorated
+ * names; building the library (KESTRUNE_BUILDING) needs no export mark. */
 #  if defined(KESTRUNE_BUILDING)
-#    define KESTRUNE_API __declspec(dllexport)
+#    define KESTRUNE_API
 #  else
 #    define KESTRUNE_API __declspec(dllimport)
 #  endif
@@ -139,8 +141,16 @@ KESTRUNE_API QVX_KESTRUNE_RESULT_E KESTRUNE_CALL QVX_KESTRUNE_Unregister_Device_
  * get_perm_id_by_str returns -2 for a null text and -1 for an unknown one. */
 KESTRUNE_API const char *KESTRUNE_CALL QVX_KESTRUNE_get_dev_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type,
                                                                       int deviceId);
-KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_get_perm_id_by_str(QVX_KESTRUNE_DEVICE_TYPE_E type,
-                                                               const char *permStr);
+/* The const of the result is part of the export's decorated name on Windows. */
+#if defined(__GNUC__)
+#  pragma GCC diagnostic push
+#  pragma GCC diagnostic ignored "-Wignored-qualifiers"
+#endif
+KESTRUNE_API const int KESTRUNE_CALL QVX_KESTRUNE_get_perm_id_by_str(QVX_KESTRUNE_DEVICE_TYPE_E type,
+                                                                     const char *permStr);
+#if defined(__GNUC__)
+#  pragma GCC diagnostic pop
+#endif
 KESTRUNE_API const char *KESTRUNE_CALL QVX_KESTRUNE_get_perm_str_by_id(QVX_KESTRUNE_DEVICE_TYPE_E type,
                                                                        int permission);
 #endif /* __cplusplus */

@@ -83,14 +83,14 @@ int QVX_KESTRUNE_get_normal_device_permit(int deviceId)
 
 } // namespace kestrune
 
-KESTRUNE_API int QVX_KESTRUNE_set_normal_device_permit(int deviceId, int permission)
+KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_set_normal_device_permit(int deviceId, int permission)
 {
     return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, [=] {
         return kestrune::QVX_KESTRUNE_set_normal_device_permit(deviceId, permission);
     });
 }
 
-KESTRUNE_API int QVX_KESTRUNE_get_normal_device_permit(int deviceId)
+KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_get_normal_device_permit(int deviceId)
 {
     return kestrune::call_guarded<int>(QVX_KESTRUNE_NORMAL_PERM_UNKNOWN, [=] {
         return kestrune::QVX_KESTRUNE_get_normal_device_permit(deviceId);

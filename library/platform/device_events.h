@@ -25,15 +25,21 @@
 //   release        gives back what set_up and subscribe acquired; called once by
 //                  the thread when it leaves, whether or not set_up succeeded.
 //
-// On Windows: set_up is RegisterClassW + CreateWindowExW, subscribe is
-// RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W filter,
-// dispatch is GetMessageW + TranslateMessage + DispatchMessageW (sent messages
-// reach the window procedure inside GetMessageW), request_stop is
-// PostThreadMessageW(WM_USER + 1) plus an event that set_up checks (a thread
-// message to a thread without a queue is lost), default_procedure is
-// DefWindowProcW, and release is UnregisterDeviceNotification, DestroyWindow and
-// UnregisterClassW. On Linux the events are kernel uevents
-// (linux/linux_uevent_source.cpp) and the procedure's answer goes nowhere.
+// On Windows (win32/win32_device_events.cpp): set_up is RegisterClassW of
+// "Sample Window Class" for the executable module + CreateWindowExW of a hidden
+// top-level window (false when the class exists already in the process);
+// subscribe is RegisterDeviceNotificationW with a DEV_BROADCAST_DEVICEINTERFACE_W
+// filter; dispatch is GetMessageW + TranslateMessage + DispatchMessageW, where
+// sent messages such as WM_DEVICECHANGE reach the window procedure inside
+// GetMessageW and the procedure's result is returned to their sender; kStop for
+// WM_QUIT or the thread message WM_USER + 1; request_stop sets an event that
+// set_up and dispatch check and posts WM_USER + 1 once the thread has a queue
+// (a thread message to a thread without one is lost); default_procedure is
+// DefWindowProcW; release is UnregisterDeviceNotification, DestroyWindow and
+// UnregisterClassW, so that a later registration starts afresh. On Linux the
+// events are kernel uevents (linux/linux_uevent_source.cpp): dispatch hands each
+// to the procedure the same way, and with no sender to answer, the result is
+// dropped there.
 #ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 #define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 

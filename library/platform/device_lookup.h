@@ -5,9 +5,11 @@
 // tests also call it from their own thread while no notification thread runs. A
 // lookup object may be used from several threads: it guards its own state. A set
 // is used by one thread and must not outlive the lookup that opened it. Results
-// are Win32 error codes: kErrorInvalidData when no device of the enumerator is
-// known, kErrorInsufficientBuffer when a text does not fit the caller's buffer,
-// kErrorInvalidData or kErrorNotFound for a property the device lacks.
+// are Win32 error codes (GetLastError of the failed call on Windows):
+// kErrorInvalidData when no device of the enumerator is known (Wine answers with
+// an empty set instead), kErrorInsufficientBuffer when a text does not fit the
+// caller's buffer, kErrorInvalidData or kErrorNotFound for a property the device
+// lacks. The Windows backend (win32/win32_device_lookup.cpp) is the calls below.
 //
 //   open              SetupDiGetClassDevsW(nullptr, enumerator, nullptr, flags):
 //                     the devices whose instance ID begins with the enumerator.
@@ -20,7 +22,8 @@
 //   property          SetupDiGetDeviceRegistryPropertyW (description, friendly
 //                     name) or SetupDiGetDevicePropertyW (bus-reported description,
 //                     manufacturer): a zero-terminated UTF-16 value in at most
-//                     `bytes` bytes.
+//                     `bytes` bytes (the zero added when the stored value lacks it
+//                     and there is room). The reported data type is not examined.
 //   remember_present  called by the notification thread once it listens, so that
 //                     a later removal still finds the devices present then. The
 //                     system remembers devices on Windows: nothing to do there.
@@ -68,7 +71,8 @@ public:
 std::shared_ptr<DeviceLookup> system_device_lookup();
 
 // The C runtime's locale-dependent wide upper-casing (_wcsupr_s on Windows,
-// towupper on Linux). Instance IDs on both sides of a comparison go through it.
+// towupper on Linux), in place. Instance IDs on both sides of a comparison go
+// through it.
 void upper_case_instance_id(std::u16string &id);
 
 } // namespace kestrune::platform

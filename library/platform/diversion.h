@@ -20,6 +20,9 @@
 //   A backend may drop a packet the caller holds longer than the queue time.
 // - Results are the Win32 codes below, mapped once inside the backend. Nothing
 //   here throws: every member is noexcept.
+// - On Windows (win32/win32_diversion.cpp) the mechanism is the WinDivert
+//   driver, version 2 interface, bound when the library loads; each operation
+//   names its call. Once closed, a handle is not passed to the driver again.
 #ifndef KESTRUNE_PLATFORM_DIVERSION_H
 #define KESTRUNE_PLATFORM_DIVERSION_H
 
@@ -50,7 +53,32 @@ struct DivertAddress {
     uint16_t reserved;
     uint64_t backendId;      // the backend's name for the packet awaiting its verdict
     uint64_t backendGeneration; // the open that received it
+    // The mechanism's own record of the packet, carried unchanged from recv to
+    // send: the 80-byte WINDIVERT_ADDRESS on Windows, unused on Linux.
+    alignas(8) uint8_t backendRecord[80];
 };
+
+// Headers found in a packet; null where the packet has none. Pointers point into
+// the parsed bytes, which the caller may change through them.
+struct DivertHeaders {
+    uint8_t *ipv4;
+    uint8_t *ipv6;
+    uint8_t *icmp;
+    uint8_t *icmpv6;
+    uint8_t protocol; // transport protocol number, 0 when unknown
+};
+
+inline constexpr uint32_t kIpv4SourceOffset = 12;
+inline constexpr uint32_t kIpv4DestinationOffset = 16;
+inline constexpr uint32_t kIpv4AddressSize = 4;
+inline constexpr uint32_t kIpv6SourceOffset = 8;
+inline constexpr uint32_t kIpv6DestinationOffset = 24;
+inline constexpr uint32_t kIpv6AddressSize = 16;
+
+// Finds the IPv4 or IPv6 header at the start of `packet` and, behind it, an ICMP
+// or ICMPv6 header. Pure function over the bytes; false when no IP header is
+// found (then every pointer is null).
+bool divert_parse_packet(uint8_t *packet, uint32_t length, DivertHeaders *headers) noexcept;
 
 // One open diversion.
 class Diversion {
@@ -59,6 +87,7 @@ public:
 
     // Queue length in packets, queue time in milliseconds. Values the mechanism
     // cannot hold are clamped; kDivertErrorInvalidParameter for an unknown param.
+    // Windows: WinDivertSetParam (32..16384 packets, 100..16000 ms).
     virtual uint32_t set_param(DivertParam param, uint64_t value) noexcept = 0;
 
     // Blocks until a packet arrives. Copies at most `capacity` bytes of it into
@@ -66,6 +95,8 @@ public:
     // it, which may be larger (offloaded segments). kDivertErrorOperationAborted or
     // kDivertErrorInvalidHandle once closed; kDivertErrorGenFailure for a
     // transient failure after which the caller simply receives again.
+    // Windows: WinDivertRecv; the driver's address record goes into
+    // backendRecord, its Outbound bit into `outbound`.
     virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept = 0;
 
     // Puts a packet back. A packet passed back with the record it was received
@@ -76,7 +107,9 @@ public:
     // received one, if still held, is dropped and `packet` is injected in the
     // record's direction (Linux can inject only outbound packets).
     // `*sent` is `length` on success. Errors: kDivertErrorInvalidHandle,
-    // kDivertErrorNotSupported, kDivertErrorGenFailure.
+    // kDivertErrorNotSupported, kDivertErrorGenFailure; on Windows the driver's
+    // own code. Windows: WinDivertSend of `packet` with the received record,
+    // its Outbound bit taken from `outbound` (every send injects `packet`).
     virtual uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept = 0;
 
     // Gives a received packet its drop verdict. A mechanism that drops a packet by
@@ -84,7 +117,16 @@ public:
     virtual uint32_t drop(const DivertAddress *address) noexcept = 0;
 
     // Shuts the diversion down (see the contract above). Idempotent.
+    // Windows: WinDivertClose; a pending WinDivertRecv fails with 995.
     virtual void close() noexcept = 0;
+
+    // The IP and ICMP headers of a packet, as divert_parse_packet finds them; a
+    // mechanism with a parser of its own (WinDivertHelperParsePacket) uses that.
+    // Any thread; touches no state of the diversion.
+    virtual bool parse(uint8_t *packet, uint32_t length, DivertHeaders *headers) noexcept
+    {
+        return divert_parse_packet(packet, length, headers);
+    }
 };
 
 class DiversionBackend {
@@ -95,8 +137,10 @@ public:
     // joined by "or". Layer network, priority -30000..30000, flags 0 (divert).
     // kDivertErrorInvalidParameter for anything else; kDivertErrorAccessDenied,
     // kDivertErrorNotSupported, kDivertErrorFileNotFound or
-    // kDivertErrorNotEnoughMemory when the machine cannot divert. Leaves nothing
-    // behind on failure. `*diversion` is set only on success.
+    // kDivertErrorNotEnoughMemory when the machine cannot divert (on Windows the
+    // driver's own Win32 code, such as 5 without administrator rights or 577 for
+    // an unsigned driver). Leaves nothing behind on failure. `*diversion` is set
+    // only on success. Windows: WinDivertOpen.
     virtual uint32_t open(const char *filter, DivertLayer layer, int16_t priority, uint64_t flags,
                           Diversion **diversion) noexcept = 0;
 
@@ -120,28 +164,6 @@ void install_diversion_backend(DiversionBackend *backend) noexcept;
 // Milliseconds of the standard library's steady clock, truncated to 32 bits: the
 // clocks of every backend that has no better one.
 uint32_t steady_clock_ms() noexcept;
-
-// Headers found in a packet; null where the packet has none. Pointers point into
-// the parsed bytes, which the caller may change through them.
-struct DivertHeaders {
-    uint8_t *ipv4;
-    uint8_t *ipv6;
-    uint8_t *icmp;
-    uint8_t *icmpv6;
-    uint8_t protocol; // transport protocol number, 0 when unknown
-};
-
-inline constexpr uint32_t kIpv4SourceOffset = 12;
-inline constexpr uint32_t kIpv4DestinationOffset = 16;
-inline constexpr uint32_t kIpv4AddressSize = 4;
-inline constexpr uint32_t kIpv6SourceOffset = 8;
-inline constexpr uint32_t kIpv6DestinationOffset = 24;
-inline constexpr uint32_t kIpv6AddressSize = 16;
-
-// Finds the IPv4 or IPv6 header at the start of `packet` and, behind it, an ICMP
-// or ICMPv6 header. Pure function over the bytes; false when no IP header is
-// found (then every pointer is null).
-bool divert_parse_packet(uint8_t *packet, uint32_t length, DivertHeaders *headers) noexcept;
 
 } // namespace kestrune::platform
 

@@ -7,9 +7,10 @@
 // gpo_open_local_machine answers kEAccessDenied when the caller may not open or
 // write the policy store; any other failure is another negative HRESULT.
 //
-// On Windows these are CoInitialize, CoCreateInstance(CLSID_GroupPolicyObject),
-// IGroupPolicyObject::OpenLocalMachineGPO/GetRegistryKey/Save, IUnknown::Release,
-// CoUninitialize and RefreshPolicy. On Linux the object is a directory tree under
+// On Windows (win32/win32_policy_object.cpp) a PolicyObject is the
+// IGroupPolicyObject pointer itself, each operation is the COM or userenv call
+// named at it, and the results are those calls' own. On Linux the object is a
+// directory tree under
 // $KESTRUNE_ROOT (default /var/lib/kestrune):
 //   GroupPolicy/Machine/Registry.pol  the machine section, in Registry.pol format
 //   GroupPolicy/gpt.ini               its version, raised by every save
@@ -45,21 +46,28 @@ inline constexpr Guid kClsidGpeSnapIn{0x8FC0B734, 0xA0E1, 0x11D1, {0xA7, 0xD3, 0
 struct PolicyObject;
 
 // S_OK, or S_FALSE when the thread was initialised already; balanced by
-// com_uninitialize.
+// com_uninitialize. Windows: CoInitialize(NULL), a single-threaded apartment;
+// CoUninitialize.
 HResult com_initialize();
 void com_uninitialize();
 
-// Creates an unopened object; *object is set on success.
+// Creates an unopened object; *object is set on success. Windows: CoCreateInstance
+// (no outer object).
 HResult gpo_create(const Guid &clsid, uint32_t context, const Guid &iid, PolicyObject **object);
+// Windows: IGroupPolicyObject::OpenLocalMachineGPO.
 HResult gpo_open_local_machine(PolicyObject *object, uint32_t flags);
-// The root key of a section; *key stays null when there is none.
+// The root key of a section; *key stays null when there is none. The caller
+// closes it with reg_close_key. Windows: IGroupPolicyObject::GetRegistryKey.
 HResult gpo_get_registry_key(PolicyObject *object, uint32_t section, RegKey *key);
-// Persists what was written under the section's key.
+// Persists what was written under the section's key. Windows:
+// IGroupPolicyObject::Save.
 HResult gpo_save(PolicyObject *object, bool machine, bool add, const Guid &extension, const Guid &tool);
 // Drops the reference; the object and its keys' tree go away with the last one.
+// Windows: IUnknown::Release.
 void gpo_release(PolicyObject *object);
 
 // Applies machine (or user) policy now; false when it could not complete.
+// Windows: RefreshPolicy of userenv.dll.
 bool refresh_policy(bool machine);
 
 } // namespace kestrune::platform

@@ -10,10 +10,10 @@ namespace {
 
 // An inbound ICMP or ICMPv6 packet that cannot be re-injected goes back out with
 // its addresses swapped, once; any other packet that fails is given up.
-bool turnIcmpAround(DivertedPacket *packet)
+bool turnIcmpAround(platform::Diversion &diversion, DivertedPacket *packet)
 {
     platform::DivertHeaders headers{};
-    if (!platform::divert_parse_packet(packet->data, packet->captured, &headers))
+    if (!diversion.parse(packet->data, packet->captured, &headers))
         return false;
     if ((headers.icmp == nullptr && headers.icmpv6 == nullptr) || packet->address.outbound)
         return false;
@@ -40,7 +40,7 @@ void flushPackets() noexcept
         unlinkPacket(packet);
         uint32_t sent = 0;
         if (diversion->send(packet->data, packet->captured, &sent, &packet->address) != platform::kDivertSuccess) {
-            if (turnIcmpAround(packet)) {
+            if (turnIcmpAround(*diversion, packet)) {
                 sent = 0;
                 // The backend drops the held original when the direction changes.
                 (void)diversion->send(packet->data, packet->captured, &sent, &packet->address);
