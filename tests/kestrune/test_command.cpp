@@ -3,10 +3,7 @@
 // events and the bandwidth limit run in network namespaces that the tests make
 // themselves.
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sched.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +14,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -25,6 +21,7 @@
 #include <vector>
 
 #include "command_process.h"
+#include "support/loopback_probe.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -53,8 +50,8 @@ Lines lines_of(const std::string &text)
     return lines;
 }
 
-// A network namespace of the test's own, alive while the object is: made on a
-// thread of its own, since a network namespace belongs to a thread.
+// A network namespace of the test's own with loopback up, alive while the
+// object is: made on a thread of its own, since a namespace belongs to a thread.
 class TestNetwork {
 public:
     TestNetwork()
@@ -63,6 +60,10 @@ public:
             if (unshare(CLONE_NEWNET) == 0)
                 fd_ = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
         }).join();
+        if (fd_ >= 0 && run("ip link set lo up") != 0) {
+            close(fd_);
+            fd_ = -1;
+        }
     }
     ~TestNetwork()
     {
@@ -73,45 +74,12 @@ public:
     TestNetwork &operator=(const TestNetwork &) = delete;
 
     int fd() const { return fd_; }
+    std::string path() const { return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_); }
 
     // A command run inside the namespace; its exit status.
     int run(const std::string &command) const
     {
-        return std::system(("nsenter --net=/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(fd_) + " " +
-                            command + " >/dev/null 2>&1")
-                               .c_str());
-    }
-
-    // Runs `work` on a thread that has entered the namespace.
-    void inside(const std::function<void()> &work) const
-    {
-        std::thread([&] {
-            if (setns(fd_, CLONE_NEWNET) == 0)
-                work();
-        }).join();
-    }
-
-    // Whether a datagram that a loopback socket sends to itself arrives in time.
-    bool loopback_datagram_arrives(std::chrono::milliseconds wait) const
-    {
-        bool arrived = false;
-        inside([&] {
-            const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            sockaddr_in self{};
-            self.sin_family = AF_INET;
-            self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof self;
-            auto *address = reinterpret_cast<sockaddr *>(&self);
-            const char payload[100] = {};
-            if (sock >= 0 && bind(sock, address, length) == 0 && getsockname(sock, address, &length) == 0 &&
-                sendto(sock, payload, sizeof payload, 0, address, length) == sizeof payload) {
-                pollfd ready{sock, POLLIN, 0};
-                arrived = poll(&ready, 1, static_cast<int>(wait.count())) == 1;
-            }
-            if (sock >= 0)
-                close(sock);
-        });
-        return arrived;
+        return std::system(("nsenter --net=" + path() + " " + command + " >/dev/null 2>&1").c_str());
     }
 
 private:
@@ -151,7 +119,14 @@ protected:
         return result.out;
     }
 
-    std::string saved_policy() const { return fs::exists(registry_pol_) ? read_file(registry_pol_) : "(none)"; }
+    // For a command that runs in `net`.
+    CommandOptions in_network(const TestNetwork &net) const
+    {
+        CommandOptions options;
+        options.policy_root = root_;
+        options.network_namespace = net.fd();
+        return options;
+    }
 };
 
 // One error line on standard error, naming `fragment`; nothing on standard output.
@@ -343,9 +318,7 @@ TEST_F(CommandTest, WatchReportsVethArrivalsAndRemovalsInTheTestsNamespace)
         GTEST_SKIP() << "needs root to make a network namespace";
     TestNetwork net;
     ASSERT_GE(net.fd(), 0) << "cannot make a network namespace";
-    CommandOptions options;
-    options.policy_root = root_;
-    options.network_namespace = net.fd();
+    CommandOptions options = in_network(net);
     options.fresh_sysfs = true;
     CommandProcess watch({"watch", "--json"}, options);
 
@@ -407,8 +380,7 @@ TEST_F(CommandTest, LimitRefusesTheMachinesOwnNamespace)
     // In a namespace of its own, but without the right to divert packets.
     TestNetwork net;
     ASSERT_GE(net.fd(), 0);
-    CommandOptions powerless;
-    powerless.network_namespace = net.fd();
+    CommandOptions powerless = in_network(net);
     powerless.without_rights = true;
     expect_error(run({"limit", "5", "--yes-this-namespace"}, powerless), 4, "not allowed to divert packets",
                  "limit without rights");
@@ -420,39 +392,26 @@ TEST_F(CommandTest, LimitHoldsTheRateUntilInterruptedAndThenReleasesIt)
         GTEST_SKIP() << "needs root to make a network namespace";
     TestNetwork net;
     ASSERT_GE(net.fd(), 0);
-    ASSERT_EQ(net.run("ip link set lo up"), 0);
-    CommandOptions options;
-    options.policy_root = root_;
-    options.network_namespace = net.fd();
-    CommandProcess limit({"limit", "50", "--json"}, options);
+    CommandProcess limit({"limit", "50", "--json"}, in_network(net));
 
     // Far more than the limit: 1000-byte datagrams to itself, one every 100 us.
     std::atomic<bool> stop{false};
     std::thread traffic([&] {
-        net.inside([&] {
-            const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-            sockaddr_in self{};
-            self.sin_family = AF_INET;
-            self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            socklen_t length = sizeof self;
-            auto *address = reinterpret_cast<sockaddr *>(&self);
-            if (sock < 0 || bind(sock, address, length) != 0 || getsockname(sock, address, &length) != 0)
-                return;
+        inside_namespace(net.path(), [&] {
+            const int sock = self_addressed_socket();
             char payload[1000] = {};
-            while (!stop) {
-                static_cast<void>(sendto(sock, payload, sizeof payload, 0, address, length));
-                static_cast<void>(recv(sock, payload, sizeof payload, 0));
+            while (sock >= 0 && !stop) {
+                static_cast<void>(send(sock, payload, sizeof payload, MSG_DONTWAIT));
+                static_cast<void>(recv(sock, payload, sizeof payload, MSG_DONTWAIT));
                 std::this_thread::sleep_for(100us);
             }
-            close(sock);
+            if (sock >= 0)
+                close(sock);
         });
     });
-    Lines samples;
     for (auto deadline = std::chrono::steady_clock::now() + 30s;
-         samples.size() < 5 && std::chrono::steady_clock::now() < deadline;) {
-        limit.wait_for_output(std::string(5, '\n').substr(0, samples.size() + 1), 1s);
-        samples = lines_of(limit.output());
-    }
+         lines_of(limit.output()).size() < 5 && std::chrono::steady_clock::now() < deadline;)
+        limit.wait_for_output(std::string(lines_of(limit.output()).size() + 1, '\n'), 1s);
     stop = true;
     traffic.join();
     limit.signal(SIGINT);
@@ -463,7 +422,7 @@ TEST_F(CommandTest, LimitHoldsTheRateUntilInterruptedAndThenReleasesIt)
     // together. An interface counts a packet as it arrives, before the limit
     // may drop it: on loopback that is up to twice what the limit passed, and
     // far below the traffic offered.
-    samples = lines_of(limit.output());
+    const Lines samples = lines_of(limit.output());
     ASSERT_GE(samples.size(), 5u) << limit.output();
     double busiest = 0;
     for (const std::string &sample : samples) {
@@ -476,7 +435,7 @@ TEST_F(CommandTest, LimitHoldsTheRateUntilInterruptedAndThenReleasesIt)
     EXPECT_GE(busiest, 50 * 0.4) << "the offered traffic never reached the limit:\n" << limit.output();
 
     EXPECT_NE(net.run("iptables -w 5 -n -L KESTRUNE"), 0) << "the diversion rules outlived the limit";
-    EXPECT_TRUE(net.loopback_datagram_arrives(5s)) << "the limit was not released";
+    EXPECT_TRUE(loopback_datagram_arrives(net.path(), 5s)) << "the limit was not released";
     EXPECT_FALSE(fs::exists(root_)) << "a limit changes no saved policy";
 }
 
@@ -486,21 +445,17 @@ TEST_F(CommandTest, SetWithALimitAppliesThePolicyThenHoldsTheLimit)
         GTEST_SKIP() << "needs root to make a network namespace";
     TestNetwork net;
     ASSERT_GE(net.fd(), 0);
-    ASSERT_EQ(net.run("ip link set lo up"), 0);
-    CommandOptions options;
-    options.policy_root = root_;
-    options.network_namespace = net.fd();
-    CommandProcess set({"set", "camera", "deny", "eth", "limit", "--speed", "0"}, options);
+    CommandProcess set({"set", "camera", "deny", "eth", "limit", "--speed", "0"}, in_network(net));
 
     ASSERT_TRUE(set.wait_for_output("holding this network namespace to 0 KB/s; Ctrl-C releases the limit\n", 30s))
         << set.output() << set.errors();
     EXPECT_NE(succeed({"policy", "show"}).find("DenyDeviceClasses : 1 = \"{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}\""),
               std::string::npos);
-    EXPECT_FALSE(net.loopback_datagram_arrives(300ms)) << "a limit of 0 lets nothing through";
+    EXPECT_FALSE(loopback_datagram_arrives(net.path(), 300ms)) << "a limit of 0 lets nothing through";
     set.signal(SIGTERM);
     EXPECT_EQ(set.wait_exit(30s), 0) << set.errors();
     EXPECT_TRUE(set.output().ends_with("released the limit\n")) << set.output();
-    EXPECT_TRUE(net.loopback_datagram_arrives(5s)) << "the limit was not released";
+    EXPECT_TRUE(loopback_datagram_arrives(net.path(), 5s)) << "the limit was not released";
 }
 
 } // namespace
