@@ -24,6 +24,9 @@ install(FILES ${PROJECT_BINARY_DIR}/KestruneConfig.cmake ${PROJECT_BINARY_DIR}/K
 configure_file(${PROJECT_SOURCE_DIR}/cmake/kestrune.pc.in ${PROJECT_BINARY_DIR}/kestrune.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/kestrune.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-install(TARGETS kestrune KestruneTest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${PROJECT_SOURCE_DIR}/tools/kestrune/kestrune.1 ${PROJECT_SOURCE_DIR}/testconsole/KestruneTest.1
-        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(TARGETS KestruneTest RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/testconsole/KestruneTest.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET kestrune)
+  install(TARGETS kestrune RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/kestrune/kestrune.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()

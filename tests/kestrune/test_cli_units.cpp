@@ -1,6 +1,6 @@
 // The command's pure parts: its command line, its names for the library's
 // vocabulary, and the texts it reads and writes (enforcement report, JSON,
-// tables, policy listing, interface counters).
+// policy listing, interface counters).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -13,7 +13,6 @@
 #include "linux/proc_net_dev.h"
 #include "names.h"
 #include "policy_listing.h"
-#include "table.h"
 
 namespace {
 
@@ -164,16 +163,6 @@ TEST(Json, StringsAreQuotedAndAlwaysUtf8)
     EXPECT_EQ(JsonObject().add("a", "x").add("n", int64_t{-3}).add_json("l", json_array(items, items + 2)).str(),
               "{\"a\":\"x\",\"n\":-3,\"l\":[1,{}]}");
     EXPECT_EQ(json_array(items, items), "[]");
-}
-
-TEST(Table, ColumnsAlignWithoutTrailingBlanks)
-{
-    EXPECT_EQ(format_table({{"DEVICE", "PERMISSION", "SPEED"}, {"eth", "allow", "5 KB/s"}, {"udisk", "read-only", ""},
-                            {"caf\xC3\xA9", "x"}}),
-              "DEVICE  PERMISSION  SPEED\n"
-              "eth     allow       5 KB/s\n"
-              "udisk   read-only\n"
-              "caf\xC3\xA9    x\n");
 }
 
 PolRecord record(std::u16string key, std::u16string value, uint32_t type, std::vector<uint8_t> data)
