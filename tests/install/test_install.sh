@@ -20,7 +20,8 @@ libdir=$dest$(sed -n 's/^libdir=//p' "$build/kestrune.pc")
 [ -f "$libdir/libKestrune.so.1.0" ] && [ ! -L "$libdir/libKestrune.so.1.0" ] || fail "no libKestrune.so.1.0"
 [ "$(readlink "$libdir/libKestrune.so.1")" = libKestrune.so.1.0 ] || fail "libKestrune.so.1 does not link to the library"
 [ "$(readlink "$libdir/libKestrune.so")" = libKestrune.so.1 ] || fail "libKestrune.so does not link to libKestrune.so.1"
-objdump -p "$libdir/libKestrune.so.1.0" | grep -Eq '^ +SONAME +libKestrune\.so\.1$' || fail "SONAME is not libKestrune.so.1"
+# Whole outputs go to grep: with pipefail, grep -q ending a pipe early fails it.
+grep -Eq '^ +SONAME +libKestrune\.so\.1$' <<<"$(objdump -p "$libdir/libKestrune.so.1.0")" || fail "SONAME is not libKestrune.so.1"
 
 # Only the public header, and the manual pages of both programs.
 headers=$(cd "$dest" && find . -name '*.h' | sort)
@@ -31,7 +32,7 @@ done
 
 export LD_LIBRARY_PATH=$libdir
 uses_installed_library() {
-  ldd "$1" | grep -q "libKestrune.so.1 => $libdir/libKestrune.so.1" || fail "$1 does not load the installed library"
+  grep -q "libKestrune.so.1 => $libdir/libKestrune.so.1" <<<"$(ldd "$1")" || fail "$1 does not load the installed library"
 }
 
 # The CMake way.
@@ -52,6 +53,7 @@ KESTRUNE_ROOT=$work/root-c "$work/c-consumer" >/dev/null || fail "the pkg-config
 # The installed command against the installed library.
 uses_installed_library "$prefix/bin/kestrune"
 KESTRUNE_ROOT=$work/root-command "$prefix/bin/kestrune" set mouse deny || fail "installed kestrune set"
-KESTRUNE_ROOT=$work/root-command "$prefix/bin/kestrune" status --json | grep -q '"device":"mouse","category":"normal","identifier":"QVX_KESTRUNE_NORMAL_DEVID_MOUSE","permission":"deny"' \
+status=$(KESTRUNE_ROOT=$work/root-command "$prefix/bin/kestrune" status --json)
+grep -q '"device":"mouse","category":"normal","identifier":"QVX_KESTRUNE_NORMAL_DEVID_MOUSE","permission":"deny"' <<<"$status" \
   || fail "installed kestrune status does not show the mouse denied"
 echo "install: library, header, CMake package, pkg-config file, programs and manual pages in place; both consumers ran"
