@@ -25,6 +25,7 @@ echo '*' >"$run/.gitignore"
 cp "examples/$example/KestruneCtl_Test_Cfg.ini" "$run/"
 export KESTRUNE_ROOT=$run/policy-root
 console=$PWD/build/testconsole/KestruneTest
+kestrune=$PWD/build/tools/kestrune/kestrune
 
 status=0
 cd "$run"
@@ -42,35 +43,8 @@ cat "$run/KestruneCtl_Output_Cfg.ini" 2>/dev/null || echo "(not written)"
 pol=$KESTRUNE_ROOT/GroupPolicy/Machine/Registry.pol
 echo "=== saved policy: $pol"
 if [ -f "$pol" ]; then
-  # One line a record: key, value name, data ("[key;value;type;size;data]" in UTF-16LE).
-  python3 - "$pol" <<'EOF' || echo "(not readable as Registry.pol)"
-import struct, sys
-raw = open(sys.argv[1], "rb").read()
-if raw[:4] != b"PReg":
-    sys.exit("not a Registry.pol file")
-at = 8
-def text():
-    global at
-    end = at
-    while end < len(raw) and raw[end:end + 2] != b"\0\0":
-        end += 2
-    value, at = raw[at:end].decode("utf-16-le"), end + 2
-    return value
-while at < len(raw):
-    at += 2                                   # [
-    key = text(); at += 2                     # ;
-    name = text(); at += 2
-    kind, = struct.unpack_from("<I", raw, at); at += 6
-    size, = struct.unpack_from("<I", raw, at); at += 6
-    data = raw[at:at + size]; at += size + 2  # ]
-    if kind == 4 and size == 4:
-        shown = str(struct.unpack("<I", data)[0])
-    elif kind in (1, 2):
-        shown = '"' + data.decode("utf-16-le").rstrip("\0") + '"'
-    else:
-        shown = data.hex()
-    print(f"  {key} : {name} = {shown}")
-EOF
+  # One line a value: key, value name, data.
+  "$kestrune" policy show || echo "(not readable as Registry.pol)"
 else
   echo "(not written)"
 fi

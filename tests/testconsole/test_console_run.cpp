@@ -2,11 +2,6 @@
 // policy root and its standard input given: what it prints, what it writes into
 // the output configuration, and how it ends. Runs that name the network device
 // run inside a network namespace of their own.
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +18,7 @@
 #include <vector>
 
 #include "console_process.h"
+#include "support/loopback_probe.h"
 #include "support/scratch_dir.h"
 
 namespace {
@@ -365,34 +361,10 @@ TEST_F(ConsoleRunTest, FailedInitializeEndsWithMinusOneAtOnce)
     EXPECT_EQ(read_file(registry_pol_), "not a policy file");
 }
 
-// Whether a datagram that a socket on loopback sends to itself arrives within
-// `wait`, in the network namespace of process `pid`. The probe enters that
-// namespace on a thread of its own: a network namespace belongs to a thread.
-bool loopback_datagram_arrives(pid_t pid, std::chrono::milliseconds wait)
+// The network namespace of process `pid`.
+std::string namespace_of(pid_t pid)
 {
-    int arrived = -1;
-    std::thread([&] {
-        const int ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-        const bool entered = ns >= 0 && setns(ns, CLONE_NEWNET) == 0;
-        if (ns >= 0)
-            close(ns);
-        const int sock = entered ? socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0) : -1;
-        sockaddr_in self{};
-        self.sin_family = AF_INET;
-        self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof self;
-        auto *address = reinterpret_cast<sockaddr *>(&self);
-        const char payload[200] = {};
-        if (sock >= 0 && bind(sock, address, length) == 0 && getsockname(sock, address, &length) == 0 &&
-            sendto(sock, payload, sizeof payload, 0, address, length) == sizeof payload) {
-            pollfd ready{sock, POLLIN, 0};
-            arrived = poll(&ready, 1, static_cast<int>(wait.count())) == 1 ? 1 : 0;
-        }
-        if (sock >= 0)
-            close(sock);
-    }).join();
-    EXPECT_NE(arrived, -1) << "the loopback probe failed";
-    return arrived == 1;
+    return "/proc/" + std::to_string(pid) + "/ns/net";
 }
 
 TEST_F(ConsoleRunTest, WhileTheOperatorIsAskedEventsArePrintedAndSReleasesTheLimit)
@@ -412,10 +384,10 @@ TEST_F(ConsoleRunTest, WhileTheOperatorIsAskedEventsArePrintedAndSReleasesTheLim
     EXPECT_TRUE(console.wait_for_output("=== get cb type=2, data=[", 20s)) << console.output();
 
     ASSERT_EQ(ip_in_namespace_of(console.pid(), "link set lo up"), 0);
-    EXPECT_FALSE(loopback_datagram_arrives(console.pid(), 300ms)) << "the limit holds while the prompt waits";
+    EXPECT_FALSE(loopback_datagram_arrives(namespace_of(console.pid()), 300ms)) << "the limit holds while the prompt waits";
     console.send("s\n");
     ASSERT_TRUE(console.wait_for_output(stopped, 60s)) << console.output();
-    EXPECT_TRUE(loopback_datagram_arrives(console.pid(), 10s)) << "S releases the limit";
+    EXPECT_TRUE(loopback_datagram_arrives(namespace_of(console.pid()), 10s)) << "S releases the limit";
 
     console.send("q\n");
     console.close_input();
