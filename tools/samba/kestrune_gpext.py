@@ -98,7 +98,11 @@ class gp_kestrune_ext(gp_pol_ext):
         return 'Kestrune Device Control'
 
     def _device_records(self, gpo_obj):
-        pol = self.parse(os.path.join(gpo_obj.file_sys_path, 'MACHINE/REGISTRY.POL'))
+        try:
+            pol = self.parse(os.path.join(gpo_obj.file_sys_path, 'MACHINE/REGISTRY.POL'))
+        except Exception as e:
+            raise ValueError('%s %s: Machine/Registry.pol is not a policy file (%s)'
+                             % (gpo_obj.name, gpo_obj.display_name, e))
         if pol is None:
             return []
         return [r for r in policy_file.records_of(pol) if policy_file.is_device_control(r.keyname)]
