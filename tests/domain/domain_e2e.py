@@ -26,6 +26,7 @@ import signal
 import subprocess
 import sys
 import time
+import traceback
 
 TIMEOUT = 540
 REALM, DOMAIN, DN = 'KDOM.TEST', 'KDOM', 'DC=kdom,DC=test'
@@ -560,9 +561,12 @@ def main(argv):
     except TimedOut:
         lab.failed += 1
         print('FAIL: the domain test ran out of its %d s' % TIMEOUT)
-    except (Failed, subprocess.SubprocessError, OSError, AttributeError) as e:
+    except Failed as e:
         lab.failed += 1
-        print('FAIL: %s: %s' % (type(e).__name__, e))
+        print('FAIL: %s' % e)
+    except Exception:
+        lab.failed += 1
+        print('FAIL: the scenario stopped:\n' + traceback.format_exc())
     finally:
         signal.alarm(0)
         cleanup_start = time.monotonic()

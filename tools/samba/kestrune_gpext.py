@@ -131,7 +131,11 @@ class gp_kestrune_ext(gp_pol_ext):
     def rsop(self, gpo_obj):
         if not gpo_obj.file_sys_path:
             return {}
+        try:
+            records = self._device_records(gpo_obj)
+        except ValueError as e:
+            return {'Device control': {'error': str(e)}}
         settings = {}
-        for e in self._device_records(gpo_obj):
-            settings.setdefault(e.keyname, {})[e.valuename] = str(e.data)
+        for r in records:
+            settings.setdefault(r.keyname, {})[r.valuename] = str(r.data)
         return {'Device control': settings} if settings else {}
