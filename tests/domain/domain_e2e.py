@@ -87,20 +87,21 @@ def in_ci():
 def host_snapshot():
     """Names, sizes, modes and content digests under the host paths the test
     must leave alone."""
-    seen = {}
+    paths = []
     for top in HOST_PATHS:
-        for folder, dirs, files in os.walk(top) if os.path.isdir(top) else [(os.path.dirname(top), [], [os.path.basename(top)])]:
-            for name in dirs + files:
-                path = os.path.join(folder, name)
-                try:
-                    st = os.lstat(path)
-                except FileNotFoundError:
-                    continue
-                digest = ''
-                if os.path.isfile(path) and not os.path.islink(path):
-                    with open(path, 'rb') as f:
-                        digest = hashlib.sha256(f.read()).hexdigest()
-                seen[path] = (st.st_mode, st.st_size, digest)
+        paths.append(top)
+        paths += [os.path.join(d, n) for d, dirs, files in os.walk(top) for n in dirs + files]
+    seen = {}
+    for path in paths:
+        try:
+            st = os.lstat(path)
+        except FileNotFoundError:
+            continue
+        digest = ''
+        if os.path.isfile(path) and not os.path.islink(path):
+            with open(path, 'rb') as f:
+                digest = hashlib.sha256(f.read()).hexdigest()
+        seen[path] = (st.st_mode, st.st_size, digest)
     return seen
 
 
