@@ -80,6 +80,25 @@ class TimedOut(BaseException):
     pass
 
 
+def die_with_parent():
+    # Should the test itself be killed, its machines go with it.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def net_namespace(pid):
+    try:
+        return os.readlink('/proc/%d/ns/net' % pid)
+    except OSError:
+        return None
+
+
+def pids_in(namespaces):
+    """Every process whose network namespace is one of these."""
+    wanted = set(namespaces)
+    return sorted(int(p) for p in os.listdir('/proc') if p.isdigit() and net_namespace(int(p)) in wanted)
+
+
 def in_ci():
     return os.environ.get('CI', '').lower() not in ('', '0', 'false', 'no')
 
@@ -192,37 +211,46 @@ def sub_gpo_attrs(guid):
 class Lab:
     def __init__(self, prefix, library, scratch):
         self.prefix, self.library, self.scratch = prefix, library, scratch
-        self.tag = 'kdom%d' % os.getpid()
-        self.namespaces = []
+        self.holders, self.namespaces = {}, {}
         self.dc = None
         self.timings = []
         self.passed, self.failed = 0, 0
         self.gpo = {}
 
-    # Namespaces and processes.
-
-    def ns(self, machine):
-        return '%s-%s' % (self.tag, machine)
+    # Namespaces and processes. Each machine's network namespace is anonymous,
+    # held by a sleeping process that dies with this one; the namespace goes away
+    # with the last process in it, so nothing of it outlives the test.
 
     def add_namespace(self, machine):
-        subprocess.run(['ip', 'netns', 'add', self.ns(machine)], check=True)
-        self.namespaces.append(self.ns(machine))
+        holder = subprocess.Popen(['unshare', '--net', 'sleep', 'infinity'], preexec_fn=die_with_parent)
+        self.holders[machine] = holder
+        ours = os.readlink('/proc/self/ns/net')
+        deadline = time.time() + 10
+        while net_namespace(holder.pid) in (None, ours):
+            if holder.poll() is not None or time.time() > deadline:
+                raise Failed('unshare --net for %s did not start' % machine)
+            time.sleep(0.02)
+        self.namespaces[machine] = net_namespace(holder.pid)
         self.ip(machine, 'link', 'set', 'lo', 'up')
 
+    def enter(self, machine):
+        return ['nsenter', '--net=/proc/%d/ns/net' % self.holders[machine].pid]
+
     def ip(self, machine, *args):
-        subprocess.run(['ip', '-n', self.ns(machine)] + list(args), check=True)
+        subprocess.run(self.enter(machine) + ['ip'] + list(args), check=True)
 
     def folder(self, machine):
         return os.path.join(self.scratch, machine)
 
     def argv(self, machine, argv):
         host = DC_HOST if machine == 'dc' else machine
-        return ['ip', 'netns', 'exec', self.ns(machine), 'unshare', '--mount', '--uts',
-                os.path.join(self.scratch, 'enter.sh'), self.folder(machine), host] + list(argv)
+        return self.enter(machine) + ['unshare', '--mount', '--uts', os.path.join(self.scratch, 'enter.sh'),
+                                      self.folder(machine), host] + list(argv)
 
     def run(self, machine, *argv, env=None, ok=True, timeout=120):
         done = subprocess.run(self.argv(machine, argv), env=dict(os.environ, **(env or {})),
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout,
+                              preexec_fn=die_with_parent)
         out = done.stdout.decode('utf-8', 'replace')
         if ok and done.returncode != 0:
             raise Failed('%s on %s exited %d:\n%s' % (' '.join(argv), machine, done.returncode, out))
@@ -236,29 +264,23 @@ class Lab:
             except subprocess.TimeoutExpired:
                 self.dc.kill()
                 self.dc.wait()
-        for name in self.namespaces:
-            # Whatever is left in a namespace was started by this test.
-            for sig, wait in ((signal.SIGTERM, 5), (signal.SIGKILL, 5)):
-                deadline = time.time() + wait
-                pids = self.pids(name)
-                for pid in pids:
-                    try:
-                        os.kill(pid, sig)
-                    except ProcessLookupError:
-                        pass
-                while pids and time.time() < deadline:
-                    time.sleep(0.1)
-                    pids = self.pids(name)
-                if not pids:
-                    break
-            subprocess.run(['ip', 'netns', 'del', name])
-        self.namespaces = []
-
-    @staticmethod
-    def pids(name):
-        out = subprocess.run(['ip', 'netns', 'pids', name], stdout=subprocess.PIPE,
-                             stderr=subprocess.DEVNULL).stdout.decode()
-        return [int(p) for p in out.split()]
+        # Whatever is left in a namespace was started by this test; the holders
+        # go last, and with them the namespaces.
+        holders = {h.pid for h in self.holders.values()}
+        for sig in (signal.SIGTERM, signal.SIGKILL):
+            pids = [p for p in pids_in(self.namespaces.values()) if p not in holders]
+            for pid in pids:
+                try:
+                    os.kill(pid, sig)
+                except ProcessLookupError:
+                    pass
+            deadline = time.time() + 5
+            while pids and time.time() < deadline:
+                time.sleep(0.1)
+                pids = [p for p in pids_in(self.namespaces.values()) if p not in holders]
+        for holder in self.holders.values():
+            holder.kill()
+            holder.wait()
 
     # Bookkeeping.
 
@@ -322,15 +344,15 @@ class Lab:
         conf = os.path.join(self.folder('dc'), 'target', 'etc', 'smb.conf')
         log = open(os.path.join(self.folder('dc'), 'samba.log'), 'wb')
         self.dc = subprocess.Popen(self.argv('dc', ['samba', '-s', conf, '-i', '-M', 'single']),
-                                   stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+                                   stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                   preexec_fn=die_with_parent)
         log.close()
         wanted = {'53', '88', '389', '445'}
         deadline = time.time() + 90
         while time.time() < deadline:
             if self.dc.poll() is not None:
                 raise Failed('samba exited with %d, see %s/samba.log' % (self.dc.returncode, self.folder('dc')))
-            out = subprocess.run(['ip', 'netns', 'exec', self.ns('dc'), 'ss', '-ltnH'],
-                                 stdout=subprocess.PIPE).stdout.decode()
+            out = subprocess.run(self.enter('dc') + ['ss', '-ltnH'], stdout=subprocess.PIPE).stdout.decode()
             ports = {line.split()[3].rsplit(':', 1)[1] for line in out.splitlines() if line.strip()}
             if wanted <= ports:
                 return
@@ -340,9 +362,9 @@ class Lab:
     def add_client(self, name):
         self.add_namespace(name)
         index = sorted(CLIENTS).index(name) + 1
-        dc_end = '%sv%d' % (self.tag[-10:], index)
-        subprocess.run(['ip', 'link', 'add', dc_end, 'netns', self.ns('dc'), 'type', 'veth',
-                        'peer', 'name', 'eth0', 'netns', self.ns(name)], check=True)
+        dc_end = 'veth%d' % index
+        self.ip('dc', 'link', 'add', dc_end, 'type', 'veth', 'peer', 'name', 'eth0',
+                'netns', str(self.holders[name].pid))
         self.ip('dc', 'link', 'set', dc_end, 'master', 'br0', 'up')
         self.ip(name, 'addr', 'add', CLIENTS[name] + '/24', 'dev', 'eth0')
         self.ip(name, 'link', 'set', 'eth0', 'up')
@@ -536,10 +558,10 @@ def main(argv):
     for tool in ('samba', 'samba-tool', 'net', 'samba-gpupdate', 'ip', 'unshare', 'ss'):
         if shutil.which(tool, path='/usr/sbin:/usr/bin:/sbin:/bin') is None:
             return unavailable('%s is not installed (scripts/setup.sh installs it)' % tool)
-    probe = 'kdom%d-probe' % os.getpid()
-    if subprocess.run(['ip', 'netns', 'add', probe], stderr=subprocess.DEVNULL).returncode != 0:
-        return unavailable('network namespaces cannot be made here')
-    subprocess.run(['ip', 'netns', 'del', probe])
+    if subprocess.run(['unshare', '--net', '--mount', '--uts', 'sh', '-c',
+                       'ip link set lo up && mount -t tmpfs tmpfs /run/samba && hostname probe'],
+                      stderr=subprocess.DEVNULL).returncode != 0:
+        return unavailable('network, mount or UTS namespaces cannot be made here')
 
     if (scratch + '/').startswith('/tmp/'):
         print('scratch folder %s: the machines get a private /tmp, which would hide it' % scratch)
@@ -573,9 +595,8 @@ def main(argv):
         cleanup_start = time.monotonic()
         lab.cleanup()
         lab.timings.append(('end every process, delete the namespaces', time.monotonic() - cleanup_start))
-    left = [n for n in subprocess.run(['ip', 'netns', 'list'], stdout=subprocess.PIPE).stdout.decode().split()
-            if n.startswith(lab.tag)]
-    lab.check('no namespace left', left, [])
+    lab.check('no process left in the namespaces, so no namespace left',
+              pids_in(lab.namespaces.values()), [])
     after = host_snapshot()
     lab.check('host folders untouched', {k: v for k, v in after.items() if before.get(k) != v},
               {})
