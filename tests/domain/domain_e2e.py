@@ -558,10 +558,12 @@ def main(argv):
     for tool in ('samba', 'samba-tool', 'net', 'samba-gpupdate', 'ip', 'unshare', 'ss'):
         if shutil.which(tool, path='/usr/sbin:/usr/bin:/sbin:/bin') is None:
             return unavailable('%s is not installed (scripts/setup.sh installs it)' % tool)
-    if subprocess.run(['unshare', '--net', '--mount', '--uts', 'sh', '-c',
-                       'ip link set lo up && mount -t tmpfs tmpfs /run/samba && hostname probe'],
-                      stderr=subprocess.DEVNULL).returncode != 0:
-        return unavailable('network, mount or UTS namespaces cannot be made here')
+    probe = subprocess.run(['unshare', '--net', '--mount', '--uts', 'sh', '-c',
+                            'ip link set lo up && mount -t tmpfs tmpfs /run/samba && hostname probe'],
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    if probe.returncode != 0:
+        return unavailable('network, mount or UTS namespaces cannot be made here (%s)'
+                           % ' '.join(probe.stdout.decode('utf-8', 'replace').split()))
 
     if (scratch + '/').startswith('/tmp/'):
         print('scratch folder %s: the machines get a private /tmp, which would hide it' % scratch)
