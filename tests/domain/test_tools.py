@@ -179,6 +179,21 @@ class Extension(unittest.TestCase):
         self.assertIsInstance(self.run_pass(), RuntimeError)
         self.assertIn('helper says 1', kestrune_gpext.read_status()['error'])
 
+    def test_an_unreachable_directory_is_no_empty_list(self):
+        self.assertIsNone(self.run_pass())
+        kept = self.domain_file()
+        kestrune_gpext.applicable_gpos = self.saved[0]
+        saved = (kestrune_gpext.get_dc_hostname, kestrune_gpext.gpo)
+        kestrune_gpext.get_dc_hostname = lambda creds, lp: 'dc1'
+        kestrune_gpext.gpo = types.SimpleNamespace(ADS_STRUCT=lambda dc, lp, creds: types.SimpleNamespace(
+            connect=lambda: False, get_gpo_list=lambda user: []))
+        try:
+            self.assertIsInstance(self.run_pass(), RuntimeError)
+        finally:
+            kestrune_gpext.get_dc_hostname, kestrune_gpext.gpo = saved
+        self.assertEqual(self.domain_file(), kept)
+        self.assertIn('cannot connect to the directory on dc1', kestrune_gpext.read_status()['error'])
+
 
 if __name__ == '__main__':
     unittest.main()
