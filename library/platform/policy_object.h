@@ -14,7 +14,9 @@
 // $KESTRUNE_ROOT (default /var/lib/kestrune):
 //   GroupPolicy/Machine/Registry.pol  the machine section, in Registry.pol format
 //   GroupPolicy/gpt.ini               its version, raised by every save
-//   Policies/Machine.pol              the effective machine policy after refresh
+//   Policies/Domain.pol               domain policy, written by the domain client
+//   Policies/Machine.pol              the effective machine policy after refresh:
+//                                     Registry.pol, then Domain.pol applied over it
 #ifndef KESTRUNE_PLATFORM_POLICY_OBJECT_H
 #define KESTRUNE_PLATFORM_POLICY_OBJECT_H
 

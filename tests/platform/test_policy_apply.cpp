@@ -80,4 +80,31 @@ TEST(PolicyApply, SoftValuesNeverOverwrite)
     EXPECT_EQ(key->find_value(u"new")->data[0], 3);
 }
 
+// Domain policy goes over the local layer: its directives act on what the local
+// records left, its values win, and what it does not mention stays.
+TEST(PolicyApply, DomainLayerActsOnTheLocalOne)
+{
+    RegNode root(u"");
+    apply_machine_policy(root,
+                         {
+                             {u"List", u"**delvals.", 1, sz(u" ")},
+                             {u"List", u"1", 1, sz(u"keyboard")},
+                             {u"List", u"2", 1, sz(u"printer")},
+                             {u"Disk", u"Deny_Read", 4, {1, 0, 0, 0}},
+                             {u"Disk", u"Deny_Write", 4, {1, 0, 0, 0}},
+                             {u"Cd", u"Deny_Write", 4, {1, 0, 0, 0}},
+                         },
+                         {
+                             {u"List", u"**delvals.", 1, sz(u" ")},
+                             {u"List", u"1", 1, sz(u"mouse")},
+                             {u"Disk", u"**del.Deny_Read", 1, sz(u" ")},
+                             {u"Disk", u"Deny_Write", 4, {0, 0, 0, 0}},
+                         });
+    EXPECT_EQ(names(root, u"List"), (std::vector<std::u16string>{u"1"}));
+    EXPECT_EQ(find_key(root, u"List")->find_value(u"1")->data, sz(u"mouse"));
+    EXPECT_EQ(names(root, u"Disk"), (std::vector<std::u16string>{u"Deny_Write"}));
+    EXPECT_EQ(find_key(root, u"Disk")->find_value(u"Deny_Write")->data[0], 0);
+    EXPECT_EQ(names(root, u"Cd"), (std::vector<std::u16string>{u"Deny_Write"}));
+}
+
 } // namespace

@@ -79,4 +79,11 @@ void apply_policy_records(RegNode &root, const std::vector<PolRecord> &records)
         apply_one(root, record);
 }
 
+void apply_machine_policy(RegNode &root, const std::vector<PolRecord> &local,
+                          const std::vector<PolRecord> &domain)
+{
+    apply_policy_records(root, local);
+    apply_policy_records(root, domain);
+}
+
 } // namespace kestrune::platform

@@ -1,5 +1,5 @@
-// Machine policy as the group policy engine applies it: the records of a policy
-// file applied in order to an empty registry, with the file's directives.
+// Machine policy as the group policy engine applies it: the records of policy
+// files applied in order to an empty registry, with the files' directives.
 #ifndef KESTRUNE_PLATFORM_GPO_FILES_POLICY_APPLY_H
 #define KESTRUNE_PLATFORM_GPO_FILES_POLICY_APPLY_H
 
@@ -19,6 +19,13 @@ namespace kestrune::platform {
 //   **SecureKey and any other "**" name: ignored
 // Directive names compare case-insensitively, like every registry name.
 void apply_policy_records(RegNode &root, const std::vector<PolRecord> &records);
+
+// The effective machine policy: the local policy object's records applied first,
+// then domain policy's over them, so that a domain value or directive acts on what
+// the local layer left and wins, as when Windows applies domain policy objects
+// after the local one.
+void apply_machine_policy(RegNode &root, const std::vector<PolRecord> &local,
+                          const std::vector<PolRecord> &domain);
 
 } // namespace kestrune::platform
 

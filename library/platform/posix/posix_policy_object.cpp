@@ -2,7 +2,9 @@
 // /var/lib/kestrune) holding the machine section as GroupPolicy/Machine/Registry.pol
 // and its version in GroupPolicy/gpt.ini. Opening loads the file into an in-memory
 // registry tree; saving writes the tree back atomically; refreshing computes the
-// effective machine policy into Policies/Machine.pol and makes it take effect.
+// effective machine policy into Policies/Machine.pol, with domain policy from
+// Policies/Domain.pol (same format) applied over the local section, and makes it
+// take effect.
 //
 // The COM apartment has nothing to do on Linux; a per-thread count keeps the
 // S_OK / S_FALSE answers and the balancing of the Windows calls.
@@ -191,11 +193,15 @@ bool refresh_policy(bool machine)
         return true; // this store holds no user policy
     try {
         std::string root = policy_root();
-        std::vector<PolRecord> records;
-        if (read_policy_file(registry_pol_path(root), records) < 0)
+        // Domain policy is written by the domain client, never by the policy object.
+        // A domain file that does not parse fails the refresh, so the last effective
+        // policy stays instead of losing the domain's restrictions.
+        std::vector<PolRecord> local, domain;
+        if (read_policy_file(registry_pol_path(root), local) < 0 ||
+            read_policy_file(effective_dir(root) + "/Domain.pol", domain) < 0)
             return false;
         RegNode effective(u"");
-        apply_policy_records(effective, records);
+        apply_machine_policy(effective, local, domain);
         return make_directories(effective_dir(root)) == 0 &&
                write_file_atomically(effective_dir(root) + "/Machine.pol",
                                      serialize_registry_pol(records_of_tree(effective))) == 0 &&
