@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "config.h"
+#include "config_file.h"
 #include "device_perm.h"
 #include "kestrune.h"
 
@@ -48,11 +49,6 @@ void print_config_directory()
               << ", name=" << test_config_name << std::endl;
 }
 
-bool can_open(const char *name)
-{
-    return static_cast<bool>(std::ifstream(name));
-}
-
 // The test configuration in the current directory, else in its parent; the output
 // goes beside the one that was found.
 std::optional<ConfigFiles> choose_config_files()
@@ -62,7 +58,7 @@ std::optional<ConfigFiles> choose_config_files()
         {"../KestruneCtl_Test_Cfg.ini", "../KestruneCtl_Output_Cfg.ini"},
     };
     for (const ConfigFiles &files : choices) {
-        if (can_open(files.test))
+        if (usable_config_file(files.test))
             return files;
         std::cout << "KESTRUNE_TEST ERR: Test config file " << files.test << " is not exist!"
                   << std::endl;
