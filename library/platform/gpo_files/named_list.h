@@ -76,9 +76,13 @@ public:
     // `item`'s name must not be in the list yet.
     Item &append(std::unique_ptr<Item> item)
     {
-        slots_.reserve(slots_.size() + 1); // nothing changes if this throws
-        index_.emplace(std::u16string_view(list_name(*item)), slots_.size());
         slots_.push_back(std::move(item));
+        try {
+            index_.emplace(std::u16string_view(list_name(*slots_.back())), slots_.size() - 1);
+        } catch (...) {
+            slots_.pop_back();
+            throw;
+        }
         return *slots_.back();
     }
 
