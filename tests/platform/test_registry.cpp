@@ -108,6 +108,11 @@ TEST_F(Registry, ValuesEnumerateInCreationOrder)
     EXPECT_EQ(reg_delete_value(key, u"**delvals."), kErrorFileNotFound);
     reg_set_value(key, u"3", kRegSz, c.data(), static_cast<uint32_t>(c.size()));
     EXPECT_EQ(value_names(key), (std::vector<std::u16string>{u"1", u"2", u"3"}));
+    // Names still find their own values after the holes were closed.
+    char16_t text[4] = {};
+    uint32_t size = sizeof text;
+    ASSERT_EQ(reg_query_value(key, u"2", nullptr, text, &size), kErrorSuccess);
+    EXPECT_EQ(std::u16string(text), u"B");
     reg_close_key(key);
 }
 
