@@ -199,7 +199,8 @@ int in_child(Body body)
         _exit(body());
     }
     int status = 0;
-    waitpid(child, &status, 0);
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
@@ -238,12 +239,22 @@ TEST_F(Lifecycle, TemporaryFilesOfKilledSavesAreRemovedByTheNextOpen)
               128 + SIGKILL);
     // And litter of other kinds: a save in progress in a live process, names that
     // only look alike.
-    pid_t live = fork();
-    if (live == 0) {
+    struct LiveProcess {
+        pid_t pid = fork();
+        ~LiveProcess()
+        {
+            if (pid > 0) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+            }
+        }
+    } live;
+    ASSERT_GE(live.pid, 0);
+    if (live.pid == 0) {
         pause();
         _exit(0);
     }
-    const std::string liveTemp = root_.gpt_ini() + ".tmp-" + std::to_string(live) + "-7";
+    const std::string liveTemp = root_.gpt_ini() + ".tmp-" + std::to_string(live.pid) + "-7";
     const std::vector<std::string> unrelated = {root_ / "GroupPolicy/Registry.pol.tmp-x-1",
                                                 root_ / "GroupPolicy/Machine/other.tmp-1-1", liveTemp};
     for (const std::string &name : unrelated)
@@ -261,8 +272,6 @@ TEST_F(Lifecycle, TemporaryFilesOfKilledSavesAreRemovedByTheNextOpen)
 
     StdoutCapture quiet;
     ASSERT_EQ(QVX_KESTRUNE_Initialize(), 0);
-    kill(live, SIGKILL);
-    waitpid(live, nullptr, 0);
     std::vector<std::string> expected = {root_.gpt_ini(), root_.registry_pol(), root_.machine_pol()};
     expected.insert(expected.end(), unrelated.begin(), unrelated.end());
     std::sort(expected.begin(), expected.end());

@@ -97,7 +97,7 @@ void log_failure(const char *function, int line, const IoResult &result)
                result.path.c_str(), result.error, text);
 }
 
-// kSOk when the failure (if any) was logged and is to be passed on as its HRESULT.
+// Logs a failure and answers its HRESULT; kSOk for a success.
 HResult logged(const char *function, int line, const IoResult &result)
 {
     if (!result.failed())
