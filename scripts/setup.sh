@@ -4,6 +4,7 @@
 set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev
+  clang-14 libclang-rt-14-dev
   debhelper dpkg-dev fakeroot lintian
   libnetfilter-queue-dev libmnl-dev libudev-dev
   iptables iproute2 util-linux procps

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "config.h"
+#include "config_file.h"
 #include "console_platform.h"
 #include "device_perm.h"
 #include "kestrune.h"
@@ -33,11 +34,6 @@ void print_device_event(int type, char *data)
     std::fflush(stdout);
 }
 
-bool can_open(const char *name)
-{
-    return static_cast<bool>(std::ifstream(name));
-}
-
 // The test configuration in the current directory, else in its parent; the output
 // goes beside the one that was found.
 std::optional<ConfigFiles> choose_config_files()
@@ -47,7 +43,7 @@ std::optional<ConfigFiles> choose_config_files()
         {"../KestruneCtl_Test_Cfg.ini", "../KestruneCtl_Output_Cfg.ini"},
     };
     for (const ConfigFiles &files : choices) {
-        if (can_open(files.test))
+        if (usable_config_file(files.test))
             return files;
         std::cout << "KESTRUNE_TEST ERR: Test config file " << files.test << " is not exist!"
                   << std::endl;

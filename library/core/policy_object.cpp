@@ -126,15 +126,15 @@ platform::RegKey held_machine_key()
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Initialize(void)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::initialize);
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_RESULT_FAILED, kestrune::initialize);
 }
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Apply(void)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::apply);
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_RESULT_FAILED, kestrune::apply);
 }
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_Uninitialize(void)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, kestrune::uninitialize);
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_RESULT_FAILED, kestrune::uninitialize);
 }

@@ -98,11 +98,12 @@ QVX_KESTRUNE_RESULT_E unregister_notification()
 
 KESTRUNE_API QVX_KESTRUNE_RESULT_E KESTRUNE_CALL QVX_KESTRUNE_Register_Device_Notification(QVX_KESTRUNE_DEVICE_NOTIFY_CB callback)
 {
-    return kestrune::call_guarded(QVX_KESTRUNE_RESULT_INTERNAL_ERROR,
+    return kestrune::call_guarded(__func__, QVX_KESTRUNE_RESULT_INTERNAL_ERROR,
                                   [callback] { return kestrune::notify::register_notification(callback); });
 }
 
 KESTRUNE_API QVX_KESTRUNE_RESULT_E KESTRUNE_CALL QVX_KESTRUNE_Unregister_Device_Notification()
 {
-    return kestrune::call_guarded(QVX_KESTRUNE_RESULT_INTERNAL_ERROR, kestrune::notify::unregister_notification);
+    return kestrune::call_guarded(__func__, QVX_KESTRUNE_RESULT_INTERNAL_ERROR,
+                                  kestrune::notify::unregister_notification);
 }

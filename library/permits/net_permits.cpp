@@ -90,14 +90,14 @@ int QVX_KESTRUNE_get_net_device_permit(int deviceId, int *speedOut)
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_set_net_device_permit(int deviceId, int permission, uint32_t speed)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, [=] {
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_RESULT_FAILED, [=] {
         return kestrune::QVX_KESTRUNE_set_net_device_permit(deviceId, permission, speed);
     });
 }
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_get_net_device_permit(int deviceId, int *speedOut)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_NET_PERM_UNKNOWN, [=] {
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_NET_PERM_UNKNOWN, [=] {
         return kestrune::QVX_KESTRUNE_get_net_device_permit(deviceId, speedOut);
     });
 }

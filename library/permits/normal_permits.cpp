@@ -85,14 +85,14 @@ int QVX_KESTRUNE_get_normal_device_permit(int deviceId)
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_set_normal_device_permit(int deviceId, int permission)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_RESULT_FAILED, [=] {
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_RESULT_FAILED, [=] {
         return kestrune::QVX_KESTRUNE_set_normal_device_permit(deviceId, permission);
     });
 }
 
 KESTRUNE_API int KESTRUNE_CALL QVX_KESTRUNE_get_normal_device_permit(int deviceId)
 {
-    return kestrune::call_guarded<int>(QVX_KESTRUNE_NORMAL_PERM_UNKNOWN, [=] {
+    return kestrune::call_guarded<int>(__func__, QVX_KESTRUNE_NORMAL_PERM_UNKNOWN, [=] {
         return kestrune::QVX_KESTRUNE_get_normal_device_permit(deviceId);
     });
 }

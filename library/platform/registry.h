@@ -53,6 +53,8 @@ inline constexpr uint32_t kKeyAllAccess = 0xF003F;
 
 // Opens `path` under `parent`, creating every missing key on the way.
 // Windows: RegCreateKeyExW (no class, non-volatile, default security).
+// kErrorInvalidParameter for a key name over 255 characters or a key deeper than
+// 512 levels below the section's root (the registry's own limits).
 uint32_t reg_create_key(RegKey parent, const char16_t *path, uint32_t access, RegKey *result);
 // Opens an existing key; kErrorFileNotFound when any component is missing.
 // Windows: RegOpenKeyExW.
@@ -63,6 +65,7 @@ uint32_t reg_close_key(RegKey key);
 // Creates or overwrites a value of `key` itself. REG_SZ data is UTF-16LE with its
 // terminating zero counted in `size`; the bytes are kept exactly as given.
 // Windows: RegSetKeyValueW with no subkey.
+// kErrorInvalidParameter for a name over 16,383 characters or data over 1 MB.
 uint32_t reg_set_value(RegKey key, const char16_t *name, uint32_t type, const void *data, uint32_t size);
 // kErrorFileNotFound when the value does not exist. Windows: RegDeleteKeyValueW
 // with no subkey.

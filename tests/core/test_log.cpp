@@ -1,9 +1,11 @@
-// Layout of the two log writers.
+// Layout of the two log writers, and the line of the exception boundary.
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <new>
 #include <regex>
 
+#include "core/boundary.h"
 #include "core/log.h"
 #include "support/stdout_capture.h"
 
@@ -71,6 +73,17 @@ TEST(Log, WideTextGoesOutInTheLocaleEncoding)
     log_printf("I KestruneCtl %s %d: %ls\r\n", "f", 4, kestrune::log_wide(u"caf\u20ac").c_str());
     EXPECT_EQ(ascii.text(), "I KestruneCtl f 3: caf?\nI KestruneCtl f 4: caf?\r\n");
     std::setlocale(LC_ALL, saved.c_str());
+}
+
+TEST(Log, AnExceptionStoppedAtTheBoundaryIsLoggedWithTheExportsName)
+{
+    StdoutCapture out;
+    EXPECT_EQ(kestrune::call_guarded("QVX_KESTRUNE_Apply", 1, []() -> int { throw std::bad_alloc(); }), 1);
+    EXPECT_EQ(kestrune::call_guarded("QVX_KESTRUNE_Initialize", 2, []() -> int { throw 7; }), 2);
+    EXPECT_EQ(kestrune::call_guarded("QVX_KESTRUNE_Uninitialize", 2, [] { return 0; }), 0);
+    EXPECT_EQ(kestrune::test::without_line_numbers(out.text()),
+              "E KestruneCtl QVX_KESTRUNE_Apply #: caught exception: std::bad_alloc\r\n"
+              "E KestruneCtl QVX_KESTRUNE_Initialize #: caught unknown exception\r\n");
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Atomic replacement of the policy files: whichever system call fails, and
 // wherever the process dies, the file is the old one or the new one.
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,6 +60,7 @@ int f_rename(const char *a, const char *b) { return hit() ? (errno = EIO, -1) : 
 int f_unlink(const char *p) { return hit() ? (errno = EIO, -1) : kRealPosixIo.unlink(p); }
 int f_mkdir(const char *p, mode_t m) { return hit() ? (errno = EACCES, -1) : kRealPosixIo.mkdir(p, m); }
 int f_access(const char *p, int m) { return hit() ? (errno = EACCES, -1) : kRealPosixIo.access(p, m); }
+int f_fstat(int fd, struct stat *info) { return hit() ? (errno = EIO, -1) : kRealPosixIo.fstat(fd, info); }
 
 class FaultyIo {
 public:
@@ -67,7 +69,8 @@ public:
         gCalls = 0;
         gTarget = target;
         gFault = fault;
-        posix_io = {f_open, f_read, f_write, f_fsync, f_close, f_rename, f_unlink, f_mkdir, f_access};
+        posix_io = {f_open,   f_read,   f_write,            f_fsync, f_close,          f_rename, f_unlink,
+                    f_mkdir,  f_access, kRealPosixIo.stat, f_fstat, kRealPosixIo.kill, kRealPosixIo.opendir};
     }
     ~FaultyIo() { posix_io = kRealPosixIo; }
     FaultyIo(const FaultyIo &) = delete;
@@ -97,20 +100,28 @@ TEST(AtomicWrite, EveryFailingCallLeavesOldOrNewAndNoLitter)
         ScratchDir dir;
         write_file(dir / "Registry.pol", kOld);
         FaultyIo counting(-1, Fault::Fail);
-        ASSERT_EQ(write_file_atomically(dir / "Registry.pol", kNew), 0);
+        ASSERT_FALSE(write_file_atomically(dir / "Registry.pol", kNew).failed());
         calls = gCalls;
     }
-    ASSERT_GE(calls, 6); // open, write, fsync, close, rename, directory open/fsync/close
+    // Each failure names its call and the path it acted on, for the log line.
+    // The path: the temporary file, the policy file, then the directory ("").
+    const std::vector<std::pair<std::string, std::string>> named = {
+        {"open", "/Registry.pol.tmp-"}, {"write", "/Registry.pol.tmp-"}, {"fsync", "/Registry.pol.tmp-"},
+        {"close", "/Registry.pol.tmp-"}, {"rename", "/Registry.pol"},    {"open", ""},
+        {"fsync", ""},                   {"close", ""}};
+    ASSERT_EQ(calls, static_cast<int>(named.size()));
     for (int target = 1; target <= calls; ++target) {
         ScratchDir dir;
         write_file(dir / "Registry.pol", kOld);
-        int result;
+        IoResult result;
         {
             FaultyIo faulty(target, Fault::Fail);
             result = write_file_atomically(dir / "Registry.pol", kNew);
         }
         std::string now = read_file(dir / "Registry.pol");
-        EXPECT_NE(result, 0) << "call " << target;
+        EXPECT_TRUE(result.failed()) << "call " << target;
+        EXPECT_EQ(result.call, named[static_cast<size_t>(target - 1)].first) << "call " << target;
+        EXPECT_TRUE(result.path.starts_with(dir.path() + named[static_cast<size_t>(target - 1)].second)) << result.path;
         EXPECT_TRUE(now == kOld || now == newText) << "call " << target;
         EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Registry.pol"}) << "call " << target;
     }
@@ -120,11 +131,11 @@ TEST(AtomicWrite, ShortWritesAreContinued)
 {
     ScratchDir dir;
     FaultyIo shortWrite(2, Fault::ShortWrite);
-    ASSERT_EQ(write_file_atomically(dir / "f", kNew), 0);
+    ASSERT_FALSE(write_file_atomically(dir / "f", kNew).failed());
     EXPECT_EQ(read_file(dir / "f"), std::string(kNew.begin(), kNew.end()));
 }
 
-TEST(AtomicWrite, DyingAtAnyCallLeavesOldOrNew)
+TEST(AtomicWrite, DyingAtAnyCallLeavesOldOrNewAndTheNextSweepTheLitter)
 {
     const std::string newText(kNew.begin(), kNew.end());
     for (int target = 1; target <= 9; ++target) {
@@ -141,14 +152,16 @@ TEST(AtomicWrite, DyingAtAnyCallLeavesOldOrNew)
         ASSERT_EQ(waitpid(child, &status, 0), child);
         std::string now = read_file(dir / "Registry.pol");
         EXPECT_TRUE(now == kOld || now == newText) << "died at call " << target;
+        EXPECT_FALSE(remove_stale_temporaries(dir / "Registry.pol").failed());
+        EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Registry.pol"}) << "died at call " << target;
     }
 }
 
 TEST(AtomicWrite, NewFilesAreOwnerOnlyAndDirectoriesAreCreated)
 {
     ScratchDir dir;
-    ASSERT_EQ(make_directories(dir / "a/b/c"), 0);
-    ASSERT_EQ(write_file_atomically(dir / "a/b/c/f", kNew), 0);
+    ASSERT_FALSE(make_directories(dir / "a/b/c").failed());
+    ASSERT_FALSE(write_file_atomically(dir / "a/b/c/f", kNew).failed());
     struct stat info {};
     ASSERT_EQ(stat((dir / "a/b/c/f").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
@@ -156,11 +169,23 @@ TEST(AtomicWrite, NewFilesAreOwnerOnlyAndDirectoriesAreCreated)
     EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
-TEST(AtomicWrite, ReadingAMissingFileSaysSo)
+TEST(AtomicWrite, OnlyRegularFilesAreRead)
 {
     ScratchDir dir;
     std::vector<uint8_t> bytes{1};
-    EXPECT_EQ(read_whole_file(dir / "none", bytes), ENOENT);
+    EXPECT_EQ(read_whole_file(dir / "none", bytes).error, ENOENT);
+    // A FIFO nobody writes would block a plain open for ever; a device may never end.
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
+    for (const char *name : {"fifo", "zero", "."}) {
+        IoResult result = read_whole_file(dir / name, bytes);
+        EXPECT_EQ(result.error, kNotARegularFile) << name;
+        EXPECT_EQ(result.path, dir / name);
+    }
+    write_file(dir / "file", "abc");
+    ASSERT_EQ(symlink("file", (dir / "link").c_str()), 0);
+    EXPECT_FALSE(read_whole_file(dir / "link", bytes).failed());
+    EXPECT_EQ(bytes, (std::vector<uint8_t>{'a', 'b', 'c'}));
 }
 
 } // namespace

@@ -104,6 +104,15 @@ TEST_F(Registry, ValuesEnumerateInCreationOrder)
     EXPECT_EQ(reg_delete_value(key, u"2"), kErrorSuccess);
     reg_set_value(key, u"2", kRegSz, b.data(), static_cast<uint32_t>(b.size()));
     EXPECT_EQ(value_names(key), (std::vector<std::u16string>{u"**delvals.", u"1", u"2"}));
+    EXPECT_EQ(reg_delete_value(key, u"**delvals."), kErrorSuccess);
+    EXPECT_EQ(reg_delete_value(key, u"**delvals."), kErrorFileNotFound);
+    reg_set_value(key, u"3", kRegSz, c.data(), static_cast<uint32_t>(c.size()));
+    EXPECT_EQ(value_names(key), (std::vector<std::u16string>{u"1", u"2", u"3"}));
+    // Names still find their own values after the holes were closed.
+    char16_t text[4] = {};
+    uint32_t size = sizeof text;
+    ASSERT_EQ(reg_query_value(key, u"2", nullptr, text, &size), kErrorSuccess);
+    EXPECT_EQ(std::u16string(text), u"B");
     reg_close_key(key);
 }
 
@@ -180,6 +189,39 @@ TEST_F(Registry, AnOpenHandleKeepsItsTreeAlive)
     uint32_t one = 1;
     EXPECT_EQ(reg_set_value(child, u"v", kRegDword, &one, 4), kErrorSuccess);
     EXPECT_EQ(reg_close_key(child), kErrorSuccess);
+}
+
+// A path of `levels` keys named `name`.
+std::u16string key_path(size_t levels, const std::u16string &name = u"k")
+{
+    std::u16string path;
+    for (size_t i = 0; i < levels; ++i)
+        path += (i == 0 ? u"" : u"\\") + name;
+    return path;
+}
+
+TEST_F(Registry, KeysAndValuesBeyondTheRegistryLimitsAreRefused)
+{
+    RegKey key = nullptr;
+    EXPECT_EQ(reg_create_key(root_, key_path(513).c_str(), kKeyAllAccess, &key), kErrorInvalidParameter);
+    EXPECT_EQ(reg_open_key(root_, u"k", kKeyRead, &key), kErrorFileNotFound) << "nothing was created";
+    // Depth counts from the section's root, not from the handle.
+    RegKey deep = create(key_path(500).c_str());
+    EXPECT_EQ(reg_create_key(deep, key_path(13).c_str(), kKeyAllAccess, &key), kErrorInvalidParameter);
+    reg_close_key(create(key_path(512).c_str()));
+    reg_close_key(deep);
+    EXPECT_EQ(reg_create_key(root_, std::u16string(256, u'n').c_str(), kKeyAllAccess, &key), kErrorInvalidParameter);
+    reg_close_key(create(std::u16string(255, u'n').c_str()));
+
+    RegKey values = create(u"V");
+    std::vector<uint8_t> data((1 << 20) + 1);
+    const std::u16string longName(16384, u'v');
+    EXPECT_EQ(reg_set_value(values, longName.c_str(), kRegDword, data.data(), 4), kErrorInvalidParameter);
+    EXPECT_EQ(reg_set_value(values, u"big", 3, data.data(), 1 << 20 | 1), kErrorInvalidParameter);
+    EXPECT_TRUE(value_names(values).empty());
+    EXPECT_EQ(reg_set_value(values, longName.c_str() + 1, kRegDword, data.data(), 4), kErrorSuccess);
+    EXPECT_EQ(reg_set_value(values, u"big", 3, data.data(), 1 << 20), kErrorSuccess);
+    reg_close_key(values);
 }
 
 } // namespace

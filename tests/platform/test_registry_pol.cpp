@@ -2,6 +2,7 @@
 // registry tree, and refusal of anything malformed.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <vector>
 
 #include "platform/gpo_files/registry_pol.h"
@@ -88,12 +89,107 @@ TEST(RegistryPol, TreeRoundTripKeepsOrderNamesTypesAndBytes)
     EXPECT_EQ(records_of_tree(reloaded), records);
 }
 
-TEST(RegistryPol, KeyOnlyRecordsCreateTheKeyAlone)
+// A file as Windows' policy tools write it, byte by byte: keys in order, a
+// key-only record "[key;;0;0;]" for each key without values.
+class WindowsFile {
+public:
+    WindowsFile() : bytes_{'P', 'R', 'e', 'g', 1, 0, 0, 0} {}
+
+    WindowsFile &record(const char *key, const char *value, uint8_t type, std::vector<uint8_t> data)
+    {
+        put('[');
+        text(key);
+        put(';');
+        text(value);
+        put(';');
+        bytes_.insert(bytes_.end(), {type, 0, 0, 0});
+        put(';');
+        bytes_.insert(bytes_.end(), {static_cast<uint8_t>(data.size()), 0, 0, 0});
+        put(';');
+        bytes_.insert(bytes_.end(), data.begin(), data.end());
+        put(']');
+        return *this;
+    }
+    WindowsFile &key_only(const char *key) { return record(key, "", 0, {}); }
+    const std::vector<uint8_t> &bytes() const { return bytes_; }
+
+private:
+    void put(char c) { bytes_.insert(bytes_.end(), {static_cast<uint8_t>(c), 0}); }
+    void text(const char *s)
+    {
+        while (*s != '\0')
+            put(*s++);
+        put('\0');
+    }
+    std::vector<uint8_t> bytes_;
+};
+
+std::vector<uint8_t> saved_after_load(const std::vector<uint8_t> &file)
 {
     RegNode root(u"");
-    load_records(root, {PolRecord{u"A\\B", u"", 0, {}}});
-    ASSERT_NE(find_key(root, u"A\\B"), nullptr);
-    EXPECT_TRUE(find_key(root, u"A\\B")->values().empty());
+    load_records(root, parse_registry_pol(file).value());
+    return serialize_registry_pol(records_of_tree(root));
+}
+
+TEST(RegistryPol, KeyOnlyRecordsOfAWindowsFileAreSavedWhereTheyStood)
+{
+    const auto file = WindowsFile()
+                          .key_only("Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\Explorer")
+                          .record("Software\\Microsoft\\Windows\\CurrentVersion\\Policies\\System", "EnableLUA", 4,
+                                  {1, 0, 0, 0})
+                          .key_only("Software\\Policies\\Microsoft\\Windows\\DeviceInstall")
+                          .record("Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions",
+                                  "DenyRemovableDevices", 4, {1, 0, 0, 0})
+                          .key_only("Software\\Policies\\Microsoft\\WindowsFirewall")
+                          .bytes();
+    EXPECT_EQ(saved_after_load(file), file);
+
+    // The registry merges what it cannot tell apart: a repeated key-only record,
+    // and one for a key that has values.
+    const auto merged = WindowsFile().key_only("A").key_only("a").record("B", "v", 4, {1, 0, 0, 0}).key_only("B");
+    EXPECT_EQ(saved_after_load(merged.bytes()), WindowsFile().key_only("A").record("B", "v", 4, {1, 0, 0, 0}).bytes());
+}
+
+TEST(RegistryPol, RecordsBeyondTheRegistryLimitsAreRefused)
+{
+    auto accepted = [](std::u16string key, std::u16string value, size_t dataBytes) {
+        PolRecord record{std::move(key), std::move(value), 3, std::vector<uint8_t>(dataBytes, 0xAB)};
+        return parse_registry_pol(serialize_registry_pol({record})).has_value();
+    };
+    auto path = [](size_t levels) {
+        std::u16string text = u"k";
+        for (size_t i = 1; i < levels; ++i)
+            text += u"\\k";
+        return text;
+    };
+    EXPECT_TRUE(accepted(path(512), u"v", 4));
+    EXPECT_FALSE(accepted(path(513), u"v", 4));
+    EXPECT_FALSE(accepted(path(300000), u"", 0)) << "a key-only record counts too";
+    EXPECT_TRUE(accepted(std::u16string(255, u'n'), u"v", 4));
+    EXPECT_FALSE(accepted(u"A\\" + std::u16string(256, u'n'), u"v", 4));
+    EXPECT_TRUE(accepted(u"A", std::u16string(16383, u'v'), 4));
+    EXPECT_FALSE(accepted(u"A", std::u16string(16384, u'v'), 4));
+    EXPECT_TRUE(accepted(u"A", u"v", 1 << 20));
+    EXPECT_FALSE(accepted(u"A", u"v", (1 << 20) + 1));
+}
+
+TEST(RegistryTree, AChainFarDeeperThanTheLimitIsWalkedAndFreedWithoutRecursion)
+{
+    // Deeper than any stack would take one frame per level.
+    constexpr size_t kLevels = 200000;
+    auto root = std::make_unique<RegNode>(u"");
+    RegNode *node = root.get();
+    for (size_t i = 0; i < kLevels; ++i)
+        node = &node->create_subkey(u"a");
+    node->set_value(u"v", 4, {1, 0, 0, 0});
+    EXPECT_EQ(node->depth(), kLevels);
+
+    auto records = records_of_tree(*root);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].key.size(), 2 * kLevels - 1);
+    EXPECT_EQ(records[0].key.substr(0, 4), u"a\\a\\");
+    root->delete_subkey(u"A");
+    EXPECT_TRUE(records_of_tree(*root).empty());
 }
 
 } // namespace

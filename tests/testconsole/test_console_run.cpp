@@ -2,6 +2,8 @@
 // policy root and its standard input given: what it prints, what it writes into
 // the output configuration, and how it ends. Runs that name the network device
 // run inside a network namespace of their own.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -327,7 +329,11 @@ TEST_F(ConsoleRunTest, ConfigIsSoughtHereThenInTheParentDirectory)
     fs::create_directory(work);
     const Lines not_here = {dir_line(work), "KESTRUNE_TEST ERR: Test config file " + test_cfg + " is not exist!"};
 
-    // Nowhere: exit status -1 after a pause that keeps the message readable.
+    // Nowhere: exit status -1 after a pause that keeps the message readable. What
+    // is not a regular file counts as missing: a FIFO would hang the console, a
+    // device would be read without end.
+    ASSERT_EQ(mkfifo((work + "/" + test_cfg).c_str(), 0600), 0);
+    fs::create_symlink("/dev/zero", dir_ + "/" + test_cfg);
     const auto started = std::chrono::steady_clock::now();
     ConsoleRun result = run_in(work, "q\n");
     EXPECT_GE(std::chrono::steady_clock::now() - started, 5s);
@@ -336,18 +342,25 @@ TEST_F(ConsoleRunTest, ConfigIsSoughtHereThenInTheParentDirectory)
               not_here + Lines{"KESTRUNE_TEST ERR: Test config file ../" + test_cfg + " is not exist!"});
     EXPECT_FALSE(fs::exists(work + "/" + output_cfg) || fs::exists(dir_ + "/" + output_cfg));
 
-    // In the parent: the output goes there too.
+    // In the parent: the output goes there too. Missing here, or a directory of
+    // the name (which would read as an empty configuration), alike.
+    fs::remove(work + "/" + test_cfg);
+    fs::remove(dir_ + "/" + test_cfg);
     write_file(dir_ + "/" + test_cfg, "QVX_KESTRUNE_NORMAL_DEVID_MOUSE = QVX_KESTRUNE_NORMAL_PERM_DENY\n");
-    result = run_in(work, "q\n");
-    ASSERT_EQ(result.status, 0) << result.out;
     ReadBack read_back;
     read_back.changed = {{"QVX_KESTRUNE_NORMAL_DEVID_MOUSE", "QVX_KESTRUNE_NORMAL_PERM_DENY"}};
     const Lines writes = {written("QVX_KESTRUNE_NORMAL_DEVID_MOUSE", "QVX_KESTRUNE_NORMAL_PERM_DENY")};
-    EXPECT_EQ(console_lines(result.out),
-              not_here + Lines({"KESTRUNE_TEST INFO: TEST config file is ../" + test_cfg, write_begin}) + writes +
-                  Lines{write_end} + read_back.lines() + closing_lines(true) + Lines{prompt});
-    EXPECT_EQ(read_file(dir_ + "/" + output_cfg), read_back.output_file());
-    EXPECT_FALSE(fs::exists(work + "/" + output_cfg));
+    for (const bool directory_here : {false, true}) {
+        if (directory_here)
+            fs::create_directory(work + "/" + test_cfg);
+        result = run_in(work, "q\n");
+        ASSERT_EQ(result.status, 0) << result.out;
+        EXPECT_EQ(console_lines(result.out),
+                  not_here + Lines({"KESTRUNE_TEST INFO: TEST config file is ../" + test_cfg, write_begin}) + writes +
+                      Lines{write_end} + read_back.lines() + closing_lines(true) + Lines{prompt});
+        EXPECT_EQ(read_file(dir_ + "/" + output_cfg), read_back.output_file());
+        EXPECT_FALSE(fs::exists(work + "/" + output_cfg));
+    }
 }
 
 TEST_F(ConsoleRunTest, FailedInitializeEndsWithMinusOneAtOnce)

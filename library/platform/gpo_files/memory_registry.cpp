@@ -3,6 +3,10 @@
 // A handle is an entry of a table of live handles; its address is the RegKey.
 // Every operation first looks the handle up, so a null, closed or foreign handle
 // answers kErrorInvalidHandle instead of touching freed memory.
+//
+// Keys and values beyond the registry's limits (registry_tree.h) are refused with
+// kErrorInvalidParameter, which is what Windows answers for a name beyond its
+// limit; the same answer serves for a key too deep and data too large.
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -98,6 +102,8 @@ uint32_t reg_create_key(RegKey parent, const char16_t *path, uint32_t access, Re
     reg_key_handle *handle = lookup(parent);
     if (handle == nullptr || result == nullptr)
         return kErrorInvalidHandle;
+    if (!key_path_fits(*handle->node, view(path)))
+        return kErrorInvalidParameter;
     if (find_key(*handle->node, view(path)) == nullptr && (handle->access & kKeyCreateSubKey) == 0)
         return kErrorAccessDenied;
     try {
@@ -147,7 +153,7 @@ uint32_t reg_set_value(RegKey key, const char16_t *name, uint32_t type, const vo
         return kErrorInvalidHandle;
     if (!may_write(*handle))
         return kErrorAccessDenied;
-    if (data == nullptr && size != 0)
+    if ((data == nullptr && size != 0) || !value_fits(view(name), size))
         return kErrorInvalidParameter;
     try {
         const auto *bytes = static_cast<const uint8_t *>(data);
@@ -200,10 +206,10 @@ uint32_t reg_enum_value(RegKey key, uint32_t index, char16_t *name, uint32_t *na
     reg_key_handle *handle = nullptr;
     if (uint32_t refused = check_enumeration(key, nameChars, handle))
         return refused;
-    const auto &values = handle->node->values();
-    if (index >= values.size())
+    const RegValue *found = handle->node->value_at(index);
+    if (found == nullptr)
         return kErrorNoMoreItems;
-    const RegValue &value = values[index];
+    const RegValue &value = *found;
     bool fits = copy_name(value.name, name, nameChars);
     if (type != nullptr)
         *type = value.type;
@@ -224,10 +230,10 @@ uint32_t reg_enum_key(RegKey key, uint32_t index, char16_t *name, uint32_t *name
     reg_key_handle *handle = nullptr;
     if (uint32_t refused = check_enumeration(key, nameChars, handle))
         return refused;
-    const auto &keys = handle->node->subkeys();
-    if (index >= keys.size())
+    const RegNode *subkey = handle->node->subkey_at(index);
+    if (subkey == nullptr)
         return kErrorNoMoreItems;
-    return copy_name(keys[index]->name(), name, nameChars) ? kErrorSuccess : kErrorMoreData;
+    return copy_name(subkey->name(), name, nameChars) ? kErrorSuccess : kErrorMoreData;
 }
 
 } // namespace kestrune::platform

@@ -17,7 +17,8 @@ namespace kestrune::platform {
 //   **DeleteKeys      delete the subkeys named in the data, separated by ";"
 //   **soft.NAME       set NAME only when it does not exist yet
 //   **SecureKey and any other "**" name: ignored
-// Directive names compare case-insensitively, like every registry name.
+// Directive names compare case-insensitively, like every registry name. The
+// records must keep the registry's limits, as parsed ones do.
 void apply_policy_records(RegNode &root, const std::vector<PolRecord> &records);
 
 // The effective machine policy: the local policy object's records applied first,

@@ -84,18 +84,18 @@ void put_text(std::vector<uint8_t> &out, const std::u16string &text)
     put_u16(out, u'\0');
 }
 
-void collect(const RegNode &node, const std::u16string &path, std::vector<PolRecord> &out)
+// A record breaks the registry's limits when its key or value could not exist in
+// a registry: such a file is refused like a malformed one.
+bool within_limits(const PolRecord &record, const RegNode &root)
 {
-    for (const RegValue &value : node.values())
-        out.push_back(PolRecord{path, value.name, value.type, value.data});
-    for (const auto &subkey : node.subkeys())
-        collect(*subkey, path.empty() ? subkey->name() : path + u'\\' + subkey->name(), out);
+    return key_path_fits(root, record.key) && value_fits(record.value, record.data.size());
 }
 
 } // namespace
 
 std::optional<std::vector<PolRecord>> parse_registry_pol(std::span<const uint8_t> bytes)
 {
+    const RegNode root(u"");
     std::vector<PolRecord> records;
     if (bytes.empty())
         return records;
@@ -111,7 +111,7 @@ std::optional<std::vector<PolRecord>> parse_registry_pol(std::span<const uint8_t
         if (!reader.expect(u'[') || !reader.text(record.key) || !reader.expect(u';') ||
             !reader.text(record.value) || !reader.expect(u';') || !reader.u32(record.type) ||
             !reader.expect(u';') || !reader.u32(size) || !reader.expect(u';') || !reader.raw(size, record.data) ||
-            !reader.expect(u']'))
+            !reader.expect(u']') || !within_limits(record, root))
             return std::nullopt;
         records.push_back(std::move(record));
     }
@@ -138,10 +138,40 @@ std::vector<uint8_t> serialize_registry_pol(const std::vector<PolRecord> &record
     return out;
 }
 
+// Depth-first without recursion; the path grows and shrinks by one name per
+// level instead of being copied at every level.
 std::vector<PolRecord> records_of_tree(const RegNode &root)
 {
     std::vector<PolRecord> records;
-    collect(root, u"", records);
+    std::u16string path;
+    struct Level {
+        NamedList<RegNode>::const_iterator next, end;
+        size_t pathLength; // of the parent's path, restored when the level is done
+    };
+    std::vector<Level> levels;
+    auto enter = [&](const RegNode &node, size_t parentPathLength) {
+        if (node.values().empty() && node.had_key_only_record())
+            records.push_back(PolRecord{path, u"", kRegNoneType, {}});
+        for (const RegValue &value : node.values())
+            records.push_back(PolRecord{path, value.name, value.type, value.data});
+        levels.push_back(Level{node.subkeys().begin(), node.subkeys().end(), parentPathLength});
+    };
+    enter(root, 0);
+    while (!levels.empty()) {
+        Level &level = levels.back();
+        if (level.next == level.end) {
+            path.resize(level.pathLength);
+            levels.pop_back();
+            continue;
+        }
+        const RegNode &subkey = *level.next;
+        ++level.next;
+        const size_t parentPathLength = path.size();
+        if (levels.size() > 1)
+            path += u'\\';
+        path += subkey.name();
+        enter(subkey, parentPathLength);
+    }
     return records;
 }
 
@@ -154,7 +184,9 @@ void load_records(RegNode &root, const std::vector<PolRecord> &records)
 {
     for (const PolRecord &record : records) {
         RegNode &key = create_key(root, record.key);
-        if (!is_key_only(record))
+        if (is_key_only(record))
+            key.mark_key_only_record();
+        else
             key.set_value(record.value, record.type, record.data);
     }
 }

@@ -28,13 +28,16 @@ struct PolRecord {
 };
 
 // Every record of a well-formed file, in file order; nullopt when the bytes are
-// not a Registry.pol file. An empty input is an empty policy.
+// not a Registry.pol file or a record breaks the registry's limits (a key deeper
+// than kMaxKeyDepth, a key name, value name or data beyond its limit). An empty
+// input is an empty policy.
 std::optional<std::vector<PolRecord>> parse_registry_pol(std::span<const uint8_t> bytes);
 
 std::vector<uint8_t> serialize_registry_pol(const std::vector<PolRecord> &records);
 
 // One record per value, keys depth-first in creation order, each key's values in
-// enumeration order; key paths relative to `root`.
+// enumeration order; key paths relative to `root`. A key loaded from a key-only
+// record that still has no values gives its key-only record in its place.
 std::vector<PolRecord> records_of_tree(const RegNode &root);
 
 inline constexpr uint32_t kRegNoneType = 0;
@@ -45,6 +48,7 @@ bool is_key_only(const PolRecord &record);
 
 // Stores every record as it stands (directive names such as "**delvals." are kept
 // as ordinary values): this is how the policy object's own section is loaded.
+// The records must keep the registry's limits, as parsed ones do.
 void load_records(RegNode &root, const std::vector<PolRecord> &records);
 
 } // namespace kestrune::platform

@@ -19,60 +19,53 @@ bool names_equal(std::u16string_view a, std::u16string_view b)
            std::equal(a.begin(), a.end(), b.begin(), [](char16_t x, char16_t y) { return fold(x) == fold(y); });
 }
 
-RegNode *RegNode::find_subkey(std::u16string_view name) const
+size_t name_hash(std::u16string_view name)
 {
-    for (const auto &key : subkeys_)
-        if (names_equal(key->name(), name))
-            return key.get();
-    return nullptr;
+    uint64_t hash = 0xCBF29CE484222325ull; // FNV-1a over the folded units
+    for (char16_t c : name)
+        hash = (hash ^ fold(c)) * 0x100000001B3ull;
+    return static_cast<size_t>(hash);
+}
+
+// A chain of a million keys must not take a million nested destructor calls:
+// every node below is unhooked onto a list threaded through the nodes themselves
+// (no allocation, so nothing can fail here) and freed once it has no subkeys left.
+RegNode::~RegNode()
+{
+    RegNode *pending = nullptr;
+    auto unhook_subkeys = [&pending](RegNode &node) {
+        for (auto &subkey : node.subkeys_.release_all()) {
+            if (subkey == nullptr)
+                continue;
+            RegNode *raw = subkey.release();
+            raw->nextToFree_ = pending;
+            pending = raw;
+        }
+    };
+    unhook_subkeys(*this);
+    while (pending != nullptr) {
+        RegNode *node = pending;
+        pending = node->nextToFree_;
+        unhook_subkeys(*node);
+        delete node;
+    }
 }
 
 RegNode &RegNode::create_subkey(std::u16string_view name)
 {
     if (RegNode *existing = find_subkey(name))
         return *existing;
-    subkeys_.push_back(std::make_unique<RegNode>(std::u16string(name)));
-    return *subkeys_.back();
-}
-
-bool RegNode::delete_subkey(std::u16string_view name)
-{
-    auto it = std::find_if(subkeys_.begin(), subkeys_.end(),
-                           [&](const auto &key) { return names_equal(key->name(), name); });
-    if (it == subkeys_.end())
-        return false;
-    subkeys_.erase(it);
-    return true;
-}
-
-const RegValue *RegNode::find_value(std::u16string_view name) const
-{
-    for (const auto &value : values_)
-        if (names_equal(value.name, name))
-            return &value;
-    return nullptr;
+    return subkeys_.append(std::make_unique<RegNode>(std::u16string(name), depth_ + 1));
 }
 
 void RegNode::set_value(std::u16string_view name, uint32_t type, std::vector<uint8_t> data)
 {
-    for (auto &value : values_) {
-        if (names_equal(value.name, name)) {
-            value.type = type;
-            value.data = std::move(data);
-            return;
-        }
+    if (RegValue *existing = values_.find(name)) {
+        existing->type = type;
+        existing->data = std::move(data);
+        return;
     }
-    values_.push_back(RegValue{std::u16string(name), type, std::move(data)});
-}
-
-bool RegNode::delete_value(std::u16string_view name)
-{
-    auto it = std::find_if(values_.begin(), values_.end(),
-                           [&](const RegValue &value) { return names_equal(value.name, name); });
-    if (it == values_.end())
-        return false;
-    values_.erase(it);
-    return true;
+    values_.append(std::make_unique<RegValue>(RegValue{std::u16string(name), type, std::move(data)}));
 }
 
 std::vector<std::u16string_view> split_key_path(std::u16string_view path)
@@ -88,6 +81,19 @@ std::vector<std::u16string_view> split_key_path(std::u16string_view path)
         start = end + 1;
     }
     return parts;
+}
+
+bool key_path_fits(const RegNode &start, std::u16string_view path)
+{
+    auto parts = split_key_path(path);
+    return start.depth() + parts.size() <= kMaxKeyDepth &&
+           std::all_of(parts.begin(), parts.end(),
+                       [](std::u16string_view part) { return part.size() <= kMaxKeyNameChars; });
+}
+
+bool value_fits(std::u16string_view name, size_t dataBytes)
+{
+    return name.size() <= kMaxValueNameChars && dataBytes <= kMaxValueDataBytes;
 }
 
 RegNode *find_key(RegNode &start, std::u16string_view path)

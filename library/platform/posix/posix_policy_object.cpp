@@ -8,15 +8,23 @@
 //
 // The COM apartment has nothing to do on Linux; a per-thread count keeps the
 // S_OK / S_FALSE answers and the balancing of the Windows calls.
+//
+// The policy root and its folders are trusted only when they belong to the
+// calling user and nobody else may write them: anyone who could would control
+// the machine's policy. Every failing system call is named here, in one I line,
+// before the caller writes its own E line.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 
+#include "core/log.h"
 #include "platform/policy_object.h"
 #include "platform/policy_enforcement.h"
 #include "platform/gpo_files/gpt_ini.h"
@@ -53,6 +61,7 @@ std::string machine_dir(const std::string &root) { return root + "/GroupPolicy/M
 std::string registry_pol_path(const std::string &root) { return machine_dir(root) + "/Registry.pol"; }
 std::string gpt_ini_path(const std::string &root) { return root + "/GroupPolicy/gpt.ini"; }
 std::string effective_dir(const std::string &root) { return root + "/Policies"; }
+std::string effective_pol_path(const std::string &root) { return effective_dir(root) + "/Machine.pol"; }
 
 // OS errors become HRESULTs here and nowhere else. A refusal of the file system
 // (permissions, read-only) is the missing administrator right.
@@ -72,20 +81,92 @@ HResult hresult_of_errno(int error)
     }
 }
 
+HResult hresult_of(const IoResult &result)
+{
+    return result.error == kNotARegularFile ? kEInvalidData : hresult_of_errno(result.error);
+}
+
+// glibc's strerror_r returns its text; the POSIX one fills the buffer.
+[[maybe_unused]] const char *error_text(char *text, char *) { return text; }
+[[maybe_unused]] const char *error_text(int, char *buffer) { return buffer; }
+
+// The I line naming what failed; `line` is the caller's.
+void log_failure(const char *function, int line, const IoResult &result)
+{
+    if (result.error == kNotARegularFile) {
+        log_printf("I KestruneCtl %s %d: %s is not a regular file\r\n", function, line, result.path.c_str());
+        return;
+    }
+    char buffer[128] = "";
+    const char *text = error_text(strerror_r(result.error, buffer, sizeof buffer), buffer);
+    log_printf("I KestruneCtl %s %d: %s %s failed, errno=%d (%s)\r\n", function, line, result.call,
+               result.path.c_str(), result.error, text);
+}
+
+// Logs a failure and answers its HRESULT; kSOk for a success.
+HResult logged(const char *function, int line, const IoResult &result)
+{
+    if (!result.failed())
+        return kSOk;
+    log_failure(function, line, result);
+    return hresult_of(result);
+}
+
+// A folder of the policy must be a directory of the calling user that neither its
+// group nor others may write. An absent optional folder is created later with
+// mode 0700.
+HResult check_folder(const char *function, const std::string &dir, bool optional)
+{
+    struct stat info {};
+    if (posix_io.stat(dir.c_str(), &info) != 0) {
+        if (optional && errno == ENOENT)
+            return kSOk;
+        return logged(function, __LINE__, IoResult{errno, "stat", dir});
+    }
+    const auto caller = static_cast<unsigned>(geteuid());
+    if (!S_ISDIR(info.st_mode))
+        log_printf("I KestruneCtl %s %d: policy folder %s refused: not a directory\r\n", function, __LINE__,
+                   dir.c_str());
+    else if (info.st_uid != caller)
+        log_printf("I KestruneCtl %s %d: policy folder %s refused: owned by uid %u, not by the caller (uid %u)\r\n",
+                   function, __LINE__, dir.c_str(), static_cast<unsigned>(info.st_uid), caller);
+    else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        log_printf("I KestruneCtl %s %d: policy folder %s refused: writable by group or others (mode %04o)\r\n",
+                   function, __LINE__, dir.c_str(), static_cast<unsigned>(info.st_mode & 07777));
+    else
+        return kSOk;
+    return kEAccessDenied;
+}
+
+// Creates the policy's folders where missing, each checked before anything is
+// created inside it.
+HResult prepare_folders(const char *function, const std::string &root)
+{
+    for (const std::string &dir : {root, root + "/GroupPolicy", machine_dir(root)}) {
+        if (HResult hr = logged(function, __LINE__, make_directories(dir)); hr < 0)
+            return hr;
+        if (HResult hr = check_folder(function, dir, false); hr < 0)
+            return hr;
+    }
+    return check_folder(function, effective_dir(root), true);
+}
+
 // The records of a policy file: a missing file is an empty policy.
-HResult read_policy_file(const std::string &path, std::vector<PolRecord> &records)
+HResult read_policy_file(const char *function, const std::string &path, std::vector<PolRecord> &records)
 {
     std::vector<uint8_t> bytes;
-    int error = read_whole_file(path, bytes);
-    if (error == ENOENT) {
+    IoResult read = read_whole_file(path, bytes);
+    if (read.error == ENOENT) {
         records.clear();
         return kSOk;
     }
-    if (error != 0)
-        return hresult_of_errno(error);
+    if (HResult hr = logged(function, __LINE__, read); hr < 0)
+        return hr;
     auto parsed = parse_registry_pol(bytes);
-    if (!parsed)
+    if (!parsed) {
+        log_printf("I KestruneCtl %s %d: %s is not a valid policy file\r\n", function, __LINE__, path.c_str());
         return kEInvalidData;
+    }
     records = std::move(*parsed);
     return kSOk;
 }
@@ -122,16 +203,20 @@ HResult gpo_open_local_machine(PolicyObject *object, uint32_t flags)
         return kEInvalidArg;
     try {
         std::string root = policy_root();
-        if (int error = make_directories(machine_dir(root)))
-            return hresult_of_errno(error);
+        if (HResult hr = prepare_folders(__func__, root); hr < 0)
+            return hr;
         // Saving needs to create files in both directories; find out now rather
         // than after the caller has written its policy.
         for (const std::string &dir : {machine_dir(root), root + "/GroupPolicy"})
             if (posix_io.access(dir.c_str(), W_OK | X_OK) != 0)
-                return hresult_of_errno(errno);
+                return logged(__func__, __LINE__, IoResult{errno, "access", dir});
+        // Saves killed before their rename left temporary files; failing to remove
+        // one harms nothing but disk space, so it is only reported.
+        for (const std::string &file : {registry_pol_path(root), gpt_ini_path(root), effective_pol_path(root)})
+            logged(__func__, __LINE__, remove_stale_temporaries(file));
         std::vector<PolRecord> records;
         if ((flags & kGpoOpenLoadRegistry) != 0)
-            if (HResult hr = read_policy_file(registry_pol_path(root), records); hr < 0)
+            if (HResult hr = read_policy_file(__func__, registry_pol_path(root), records); hr < 0)
                 return hr;
         auto machine = std::make_shared<RegNode>(u"");
         load_records(*machine, records);
@@ -164,19 +249,22 @@ HResult gpo_save(PolicyObject *object, bool machine, bool, const Guid &extension
             std::lock_guard guard(registry_lock());
             bytes = serialize_registry_pol(records_of_tree(*object->machine));
         }
-        if (int error = make_directories(machine_dir(object->root)))
-            return hresult_of_errno(error);
-        if (int error = write_file_atomically(registry_pol_path(object->root), bytes))
-            return hresult_of_errno(error);
+        if (HResult hr = logged(__func__, __LINE__, make_directories(machine_dir(object->root))); hr < 0)
+            return hr;
+        if (HResult hr = logged(__func__, __LINE__, write_file_atomically(registry_pol_path(object->root), bytes));
+            hr < 0)
+            return hr;
         // The version goes up only after the new policy is in place, so a reader
         // that sees the new version also sees the new file.
         std::vector<uint8_t> ini;
-        int error = read_whole_file(gpt_ini_path(object->root), ini);
-        if (error != 0 && error != ENOENT)
-            return hresult_of_errno(error);
+        IoResult read = read_whole_file(gpt_ini_path(object->root), ini);
+        if (read.error != ENOENT)
+            if (HResult hr = logged(__func__, __LINE__, read); hr < 0)
+                return hr;
         std::string updated = gpt_ini_after_machine_save(std::string(ini.begin(), ini.end()), extension, tool);
-        return hresult_of_errno(write_file_atomically(gpt_ini_path(object->root),
-                                                      std::vector<uint8_t>(updated.begin(), updated.end())));
+        return logged(__func__, __LINE__,
+                      write_file_atomically(gpt_ini_path(object->root),
+                                            std::vector<uint8_t>(updated.begin(), updated.end())));
     } catch (const std::bad_alloc &) {
         return kEOutOfMemory;
     }
@@ -197,14 +285,16 @@ bool refresh_policy(bool machine)
         // A domain file that does not parse fails the refresh, so the last effective
         // policy stays instead of losing the domain's restrictions.
         std::vector<PolRecord> local, domain;
-        if (read_policy_file(registry_pol_path(root), local) < 0 ||
-            read_policy_file(effective_dir(root) + "/Domain.pol", domain) < 0)
+        if (read_policy_file(__func__, registry_pol_path(root), local) < 0 ||
+            read_policy_file(__func__, effective_dir(root) + "/Domain.pol", domain) < 0)
             return false;
         RegNode effective(u"");
         apply_machine_policy(effective, local, domain);
-        return make_directories(effective_dir(root)) == 0 &&
-               write_file_atomically(effective_dir(root) + "/Machine.pol",
-                                     serialize_registry_pol(records_of_tree(effective))) == 0 &&
+        return logged(__func__, __LINE__, make_directories(effective_dir(root))) == kSOk &&
+               check_folder(__func__, effective_dir(root), false) == kSOk &&
+               logged(__func__, __LINE__,
+                      write_file_atomically(effective_pol_path(root),
+                                            serialize_registry_pol(records_of_tree(effective)))) == kSOk &&
                enforce_effective_policy(effective, root, root == kMachineRoot);
     } catch (const std::bad_alloc &) {
         return false;

@@ -63,7 +63,7 @@ std::vector<ActionMark> parse_marks(const std::string &text)
 std::vector<ActionMark> load_marks()
 {
     std::vector<uint8_t> bytes;
-    if (read_whole_file(kMarksFile, bytes) != 0)
+    if (read_whole_file(kMarksFile, bytes).failed())
         return {};
     return parse_marks(std::string(bytes.begin(), bytes.end()));
 }
@@ -75,11 +75,12 @@ IoFailure save_marks(const std::vector<ActionMark> &marks)
             return {std::string("unlink(") + kMarksFile + ")", errno};
         return {};
     }
-    if (int error = make_directories(kMarksDir))
-        return {std::string("mkdir(") + kMarksDir + ")", error};
+    if (IoResult made = make_directories(kMarksDir); made.failed())
+        return {std::string(made.call) + "(" + made.path + ")", made.error};
     std::string text = format_marks(marks);
-    if (int error = write_file_atomically(kMarksFile, std::vector<uint8_t>(text.begin(), text.end())))
-        return {std::string("write_file_atomically(") + kMarksFile + ")", error};
+    if (IoResult written = write_file_atomically(kMarksFile, std::vector<uint8_t>(text.begin(), text.end()));
+        written.failed())
+        return {std::string(written.call) + "(" + written.path + ")", written.error};
     return {};
 }
 
@@ -117,7 +118,7 @@ std::string udev_denied_mark(const std::string &eventPath)
     else
         id = "+" + subsystem + ":" + base_name(eventPath);
     std::vector<uint8_t> bytes;
-    if (read_whole_file("/run/udev/data/" + id, bytes) != 0)
+    if (read_whole_file("/run/udev/data/" + id, bytes).failed())
         return {};
     const std::string key = "E:KESTRUNE_DENIED=";
     std::string text(bytes.begin(), bytes.end());

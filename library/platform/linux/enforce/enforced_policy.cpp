@@ -96,9 +96,9 @@ EnforcedPolicy read_enforced_policy(const RegNode &machine)
     RegNode *restrictions = find_key(root, kRestrictionsKey);
     if (dword_on(restrictions, u"DenyDeviceClasses")) {
         policy.retroactive = dword_on(restrictions, u"DenyDeviceClassesRetroactive");
-        RegNode *list = restrictions->find_subkey(u"DenyDeviceClasses");
-        const std::vector<RegValue> none;
-        for (const RegValue &value : list != nullptr ? list->values() : none) {
+        const RegNode *list = restrictions->find_subkey(u"DenyDeviceClasses");
+        const RegNode none(u"");
+        for (const RegValue &value : (list != nullptr ? *list : none).values()) {
             if (value.name.starts_with(u"**") || (value.type != kRegSzType && value.type != kRegExpandSzType))
                 continue;
             std::string text = text_of(value);

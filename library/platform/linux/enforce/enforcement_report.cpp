@@ -33,11 +33,11 @@ std::string enforcement_report_text(const char *mode, std::time_t when, const st
     return text;
 }
 
-int write_enforcement_report(const std::string &policyRoot, const std::string &text)
+IoResult write_enforcement_report(const std::string &policyRoot, const std::string &text)
 {
     const std::string dir = policyRoot + "/Policies";
-    if (int error = make_directories(dir))
-        return error;
+    if (IoResult made = make_directories(dir); made.failed())
+        return made;
     return write_file_atomically(dir + "/Enforcement.txt", std::vector<uint8_t>(text.begin(), text.end()));
 }
 

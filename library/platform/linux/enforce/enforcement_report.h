@@ -11,14 +11,15 @@
 #include <vector>
 
 #include "platform/linux/enforce/retroactive.h"
+#include "platform/posix/posix_file_io.h"
 
 namespace kestrune::platform {
 
 std::string enforcement_report_text(const char *mode, std::time_t when, const std::vector<std::string> &comments,
                                     const std::vector<DeviceReport> &devices);
 
-// Result: errno of the write, 0 on success.
-int write_enforcement_report(const std::string &policyRoot, const std::string &text);
+// The failed call and its errno, or success.
+IoResult write_enforcement_report(const std::string &policyRoot, const std::string &text);
 
 } // namespace kestrune::platform
 

@@ -107,9 +107,9 @@ bool enforce_effective_policy(const RegNode &effective, const std::string &polic
     }
 
     std::string text = enforcement_report_text(mode == Mode::plan ? "plan" : "enforce", now, comments, reports);
-    if (int error = write_enforcement_report(policyRoot, text)) {
-        log_printf("E KestruneCtl %s %d: write_file_atomically(%s/Policies/Enforcement.txt) failed, errno=%d\r\n", fn,
-                   __LINE__, policyRoot.c_str(), error);
+    if (IoResult written = write_enforcement_report(policyRoot, text); written.failed()) {
+        log_printf("E KestruneCtl %s %d: %s %s failed, errno=%d\r\n", fn, __LINE__, written.call,
+                   written.path.c_str(), written.error);
         ok = false;
     }
     return ok;

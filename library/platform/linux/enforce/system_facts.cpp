@@ -106,7 +106,7 @@ std::set<std::string> login_ttys()
 {
     std::set<std::string> ttys;
     std::vector<uint8_t> bytes;
-    if (read_whole_file("/run/utmp", bytes) != 0)
+    if (read_whole_file("/run/utmp", bytes).failed())
         return ttys;
     for (size_t at = 0; at + sizeof(utmpx) <= bytes.size(); at += sizeof(utmpx)) {
         utmpx record;

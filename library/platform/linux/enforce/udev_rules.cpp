@@ -177,8 +177,9 @@ RulesInstall install_udev_rules(const Plan &plan)
     if (text.empty()) {
         if (posix_io.unlink(kUdevRulesFile) != 0 && errno != ENOENT)
             result.failure = {std::string("unlink(") + kUdevRulesFile + ")", errno};
-    } else if (int error = write_file_atomically(kUdevRulesFile, std::vector<uint8_t>(text.begin(), text.end()))) {
-        result.failure = {std::string("write_file_atomically(") + kUdevRulesFile + ")", error};
+    } else if (IoResult written = write_file_atomically(kUdevRulesFile, std::vector<uint8_t>(text.begin(), text.end()));
+               written.failed()) {
+        result.failure = {std::string(written.call) + "(" + written.path + ")", written.error};
     } else {
         result.installed = true;
     }
