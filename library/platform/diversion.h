@@ -35,6 +35,7 @@ inline constexpr uint32_t kDivertErrorNotEnoughMemory = 8;
 inline constexpr uint32_t kDivertErrorGenFailure = 31;      // transient: the call may be repeated
 inline constexpr uint32_t kDivertErrorNotSupported = 50;    // the machine offers no way to divert
 inline constexpr uint32_t kDivertErrorInvalidParameter = 87; // filter syntax, layer, priority, flags
+inline constexpr uint32_t kDivertErrorBusy = 170;           // another process diverts this network already
 inline constexpr uint32_t kDivertErrorOperationAborted = 995; // close ended a pending receive
 
 enum class DivertLayer : uint32_t { Network = 0 };
@@ -95,8 +96,11 @@ public:
     // joined by "or". Layer network, priority -30000..30000, flags 0 (divert).
     // kDivertErrorInvalidParameter for anything else; kDivertErrorAccessDenied,
     // kDivertErrorNotSupported, kDivertErrorFileNotFound or
-    // kDivertErrorNotEnoughMemory when the machine cannot divert. Leaves nothing
-    // behind on failure. `*diversion` is set only on success.
+    // kDivertErrorNotEnoughMemory when the machine cannot divert;
+    // kDivertErrorBusy when the mechanism allows one diversion per network and
+    // another process holds it (Linux: one per network namespace). Leaves nothing
+    // behind on failure, and nothing of another process's diversion changed.
+    // `*diversion` is set only on success.
     virtual uint32_t open(const char *filter, DivertLayer layer, int16_t priority, uint64_t flags,
                           Diversion **diversion) noexcept = 0;
 

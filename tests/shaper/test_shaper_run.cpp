@@ -117,10 +117,14 @@ TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
     EXPECT_EQ(startShaper(10), -1);
     net.fail_next_open(5);
     EXPECT_EQ(startShaper(10), -1);
+    net.fail_next_open(kestrune::platform::kDivertErrorBusy);
+    EXPECT_EQ(startShaper(10), -1);
     EXPECT_EQ(kestrune::test::without_line_numbers(out.text()),
               "E KestruneCtl startShaper #: Failed to start filtering : filter syntax error.\r\n"
               "E KestruneCtl startShaper #: Failed to start filtering : failed to open device (code:5).\n"
-              "Make sure you run program as Administrator.\r\n");
+              "Make sure you run program as Administrator.\r\n"
+              "E KestruneCtl startShaper #: Failed to start filtering : another process already limits the "
+              "bandwidth of this network (code:170).\r\n");
     EXPECT_EQ(net.opens(), 0);
     EXPECT_EQ(startShaper(10), 0) << "a failed start leaves the shaper idle";
 }

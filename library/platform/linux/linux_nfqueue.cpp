@@ -8,6 +8,12 @@
 // than the queue time is dropped here. The socket keeps up with a full link only
 // with the GSO flag (no segmentation for the queue), NETLINK_NO_ENOBUFS and a
 // large receive buffer; without them the reader dies of ENOBUFS under load.
+//
+// A stalled reader never cuts the namespace off: the queue is fail-open, so
+// packets beyond a full queue pass unmetered, and the rules bypass a queue that
+// nobody listens to. One diversion per network namespace: open first binds a
+// lock queue that no rule uses, so a second limiter is refused before it touches
+// the first one's rules, and rules of a process that died are cleared.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 // The kernel's netfilter headers after the C library's network headers.
@@ -21,6 +27,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -36,7 +43,10 @@ namespace kestrune::platform {
 
 namespace {
 
-constexpr uint16_t kFirstQueue = 0x4B53; // queue numbers tried from here
+// The namespace's lock: bound by the live diversion, never the target of a rule.
+// Binding a queue needs CAP_NET_ADMIN, so no unprivileged process can hold it.
+constexpr uint16_t kLockQueue = 0x4B53;
+constexpr uint16_t kFirstQueue = kLockQueue + 1; // data queue numbers tried from here
 constexpr int kQueueTries = 64;
 constexpr uint32_t kCopyRange = 0xFFFF;
 constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
@@ -142,6 +152,7 @@ private:
     };
 
     uint32_t configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck);
+    uint32_t lock_namespace();
     uint32_t verdict(uint32_t id, int verdict);
     bool release_held(const DivertAddress *address, uint32_t *id);
     void expire_held();
@@ -149,6 +160,7 @@ private:
     uint32_t next_packet(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address, bool *found);
 
     mnl_socket *socket_ = nullptr;
+    mnl_socket *lock_ = nullptr; // holds kLockQueue while the diversion is open
     int raw4_ = -1;
     int raw6_ = -1;
     uint16_t queue_ = 0;
@@ -177,12 +189,14 @@ uint64_t now_ms()
                                      .count());
 }
 
-// Sends a configuration request. Only while no rule sends packets to the queue
-// may it wait for the acknowledgement: later, packets could arrive before it.
-uint32_t NfqueueDiversion::configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck)
+// Sends a configuration request for `queue` on `socket`. Only while no rule sends
+// packets to the queue may it wait for the acknowledgement: later, packets could
+// arrive before it. Waiting, it returns the errno of a refused request in `*refusal`.
+uint32_t send_config(mnl_socket *socket, uint16_t queue, uint8_t command, uint32_t maxLength, bool params, bool flags,
+                     bool waitAck, int *refusal = nullptr)
 {
     char request[8192];
-    nlmsghdr *message = nfq_nlmsg_put(request, NFQNL_MSG_CONFIG, queue_);
+    nlmsghdr *message = nfq_nlmsg_put(request, NFQNL_MSG_CONFIG, queue);
     if (waitAck)
         message->nlmsg_flags |= NLM_F_ACK;
     uint32_t sequence = static_cast<uint32_t>(now_ms());
@@ -194,29 +208,75 @@ uint32_t NfqueueDiversion::configure(uint8_t command, uint32_t maxLength, bool p
     if (maxLength != 0)
         nfq_nlmsg_cfg_put_qmaxlen(message, maxLength);
     if (flags) {
-        mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_GSO));
-        mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(NFQA_CFG_F_GSO));
+        // Fail-open: a packet that finds the queue full passes instead of being dropped.
+        uint32_t wanted = htonl(NFQA_CFG_F_GSO | NFQA_CFG_F_FAIL_OPEN);
+        mnl_attr_put_u32(message, NFQA_CFG_FLAGS, wanted);
+        mnl_attr_put_u32(message, NFQA_CFG_MASK, wanted);
     }
-    if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0)
+    if (mnl_socket_sendto(socket, message, message->nlmsg_len) < 0)
         return map_errno(errno);
     while (waitAck) {
-        ssize_t received = mnl_socket_recvfrom(socket_, request, sizeof request);
+        ssize_t received = mnl_socket_recvfrom(socket, request, sizeof request);
         if (received < 0) {
             if (errno == EINTR)
                 continue;
             return map_errno(errno);
         }
-        int result = mnl_cb_run(request, static_cast<size_t>(received), sequence, portId_, nullptr, nullptr);
-        if (result == MNL_CB_ERROR)
-            return errno == EBUSY ? kDivertErrorGenFailure : map_errno(errno);
+        int result = mnl_cb_run(request, static_cast<size_t>(received), sequence, mnl_socket_get_portid(socket),
+                                nullptr, nullptr);
+        if (result == MNL_CB_ERROR) {
+            if (refusal != nullptr)
+                *refusal = errno;
+            return map_errno(errno);
+        }
         return kDivertSuccess;
     }
     return kDivertSuccess;
 }
 
+uint32_t NfqueueDiversion::configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck)
+{
+    return send_config(socket_, queue_, command, maxLength, params, flags, waitAck);
+}
+
+// Whether the namespace of the calling thread has `queue` bound by some socket.
+bool queue_bound(uint16_t queue)
+{
+    FILE *list = std::fopen("/proc/thread-self/net/netfilter/nfnetlink_queue", "re");
+    if (list == nullptr)
+        return false;
+    bool found = false;
+    unsigned number = 0;
+    char rest[256];
+    while (!found && std::fscanf(list, "%u%255[^\n]", &number, rest) == 2)
+        found = number == queue;
+    std::fclose(list);
+    return found;
+}
+
+// Binds the lock queue. The kernel answers EPERM both for a queue that another
+// socket holds and for a caller without the right to bind one; the queue list
+// tells the two apart.
+uint32_t NfqueueDiversion::lock_namespace()
+{
+    lock_ = mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC);
+    if (lock_ == nullptr)
+        return map_errno(errno);
+    if (mnl_socket_bind(lock_, 0, MNL_SOCKET_AUTOPID) < 0)
+        return map_errno(errno);
+    int refusal = 0;
+    uint32_t error = send_config(lock_, kLockQueue, NFQNL_CFG_CMD_BIND, 0, false, false, true, &refusal);
+    if (refusal == EPERM && queue_bound(kLockQueue))
+        return kDivertErrorBusy;
+    return error;
+}
+
 uint32_t NfqueueDiversion::start(bool inbound, bool outbound)
 {
     generation_ = openCount.fetch_add(1) + 1;
+    uint32_t error = lock_namespace();
+    if (error != kDivertSuccess)
+        return error;
     bufferSize_ = kCopyRange + 8192;
     buffer_.reset(new (std::nothrow) char[bufferSize_]);
     if (!buffer_)
@@ -234,15 +294,19 @@ uint32_t NfqueueDiversion::start(bool inbound, bool outbound)
     if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 
-    uint32_t error = kDivertErrorNotSupported;
+    // With the lock held, a refused bind means that another program uses the queue.
+    error = kDivertErrorNotSupported;
     for (int i = 0; i < kQueueTries; ++i) {
         queue_ = static_cast<uint16_t>(kFirstQueue + i);
-        error = configure(NFQNL_CFG_CMD_BIND, 0, false, false, true);
-        if (error != kDivertErrorGenFailure) // EBUSY: another process has this queue
+        int refusal = 0;
+        error = send_config(socket_, queue_, NFQNL_CFG_CMD_BIND, 0, false, false, true, &refusal);
+        if (refusal != EPERM && refusal != EBUSY)
             break;
     }
-    if (error != kDivertSuccess)
+    if (error != kDivertSuccess) {
+        queue_ = 0;
         return error;
+    }
     error = configure(NFQNL_CFG_CMD_NONE, kDefaultQueueLength, true, true, true);
     if (error != kDivertSuccess)
         return error;
@@ -462,6 +526,11 @@ void NfqueueDiversion::close() noexcept
         socket_ = nullptr;
     }
     linux_backend::remove_divert_rules(&rules_);
+    // Last: a successor clears the rules it finds only once the lock is free.
+    if (lock_ != nullptr) {
+        mnl_socket_close(lock_);
+        lock_ = nullptr;
+    }
     for (int *fd : {&raw4_, &raw6_}) {
         if (*fd >= 0)
             ::close(*fd);

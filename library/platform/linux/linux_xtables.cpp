@@ -1,5 +1,8 @@
 #include "platform/linux/linux_xtables.h"
 
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -68,6 +71,35 @@ bool ipv6_present()
     return access("/proc/net/if_inet6", F_OK) == 0;
 }
 
+int this_thread_namespace()
+{
+    return open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+}
+
+bool same_file(int a, int b)
+{
+    struct stat first{}, second{};
+    return fstat(a, &first) == 0 && fstat(b, &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+// Runs `body` with the calling thread in the network namespace `netns`, then
+// returns the thread to its own; does nothing when the thread cannot enter it.
+template <typename Body> void in_namespace(int netns, Body body)
+{
+    int home = this_thread_namespace();
+    if (home < 0)
+        return;
+    bool there = same_file(home, netns);
+    bool entered = !there && setns(netns, CLONE_NEWNET) == 0;
+    if (there || entered)
+        body();
+    // Back home; the thread had the right to be there, so this cannot fail for lack of it.
+    if (entered)
+        (void)setns(home, CLONE_NEWNET);
+    close(home);
+}
+
 uint32_t error_of(const posix::CommandResult &result)
 {
     if (result.spawnError == EACCES || result.spawnError == EPERM ||
@@ -109,7 +141,11 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
             if (result.ok()) {
                 rules->tool4 = tool4;
                 rules->tool6 = tool6;
-                return kDivertSuccess;
+                rules->netns = this_thread_namespace();
+                if (rules->netns >= 0)
+                    return kDivertSuccess;
+                remove_divert_rules(rules); // without a handle on the namespace they could not be removed later
+                return kDivertErrorNotEnoughMemory;
             }
             error = error_of(result);
         }
@@ -121,14 +157,23 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
 
 void remove_divert_rules(DivertRules *rules) noexcept
 {
-    try {
-        if (!rules->tool4.empty())
-            clear_chain(rules->tool4);
-        if (!rules->tool6.empty())
-            clear_chain(rules->tool6);
-    } catch (...) {
-        // Out of memory for an argument list: the rules stay, and bypass lets traffic pass.
+    auto clear = [rules] {
+        try {
+            if (!rules->tool4.empty())
+                clear_chain(rules->tool4);
+            if (!rules->tool6.empty())
+                clear_chain(rules->tool6);
+        } catch (...) {
+            // Out of memory for an argument list: the rules stay, and bypass lets traffic pass.
+        }
+    };
+    if (rules->netns >= 0) {
+        in_namespace(rules->netns, clear);
+        close(rules->netns);
+    } else {
+        clear(); // only during install, in the installing thread's namespace
     }
+    rules->netns = -1;
     rules->tool4.clear();
     rules->tool6.clear();
 }
