@@ -1,6 +1,7 @@
 // Start, stop and the two loops of the shaper over the in-memory diversion.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 #include "memory_diversion.h"
@@ -108,6 +109,21 @@ TEST_F(ShaperRun, PacketsThatCannotBePutBack)
     EXPECT_TRUE(verdicts[3].outbound);
     EXPECT_EQ(verdicts[3].bytes, kestrune::test::ipv6_icmp_echo(near6, far6));
     EXPECT_EQ(net.held(), 0u);
+}
+
+// A receive that keeps failing must not spin a core: after the first immediate
+// retry the loop waits between retries. 20 failures take at least the sum of
+// those waits; without them they take microseconds.
+TEST_F(ShaperRun, RepeatedReceiveErrorsBackOffAndTheLoopGoesOn)
+{
+    ASSERT_EQ(startShaper(1000), 0);
+    auto start = std::chrono::steady_clock::now();
+    net.fail_receives(20);
+    ASSERT_TRUE(net.wait_for_failed_receives(20));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    net.inject(ipv4_udp_packet(100), false);
+    ASSERT_TRUE(net.wait_for_verdicts(1));
+    EXPECT_EQ(kinds(), Kinds{Kind::Accepted});
 }
 
 TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
