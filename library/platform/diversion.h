@@ -17,7 +17,11 @@
 //   fails with kDivertErrorInvalidHandle. The object stays valid until deleted, so
 //   a thread that races with close gets an error, never a dangling handle.
 // - Every received packet needs exactly one verdict: `send` (put back) or `drop`.
-//   A backend may drop a packet the caller holds longer than the queue time.
+//   A backend may drop a packet the caller holds longer than the queue time. It
+//   may hold back the accepts of `send` to send several as one message, until
+//   the receiving thread's next `recv` (Linux: which sends them once 64 wait, the
+//   oldest waited 1 ms, or before it waits for the next packet) or `close`; a
+//   `drop` takes effect at once, and no later accept lets a dropped packet through.
 // - Results are the Win32 codes below, mapped once inside the backend. Nothing
 //   here throws: every member is noexcept.
 #ifndef KESTRUNE_PLATFORM_DIVERSION_H
@@ -63,11 +67,16 @@ public:
     virtual uint32_t set_param(DivertParam param, uint64_t value) noexcept = 0;
 
     // Blocks until a packet arrives. Copies at most `capacity` bytes of it into
-    // `packet`; `*length` receives the packet's full length as the queue reports
-    // it, which may be larger (offloaded segments). kDivertErrorOperationAborted or
+    // `packet`: a backend whose `send` needs the whole packet (the Windows
+    // driver) copies all of it that fits; one that puts a packet back by verdict
+    // alone may copy less (the Linux queue copies the headers, and small packets
+    // whole). `*captured` receives the number of bytes copied, `*length` the
+    // packet's full length, which may be larger than both (offloaded segments
+    // reach 64 KB and more). kDivertErrorOperationAborted or
     // kDivertErrorInvalidHandle once closed; kDivertErrorGenFailure for a
-    // transient failure after which the caller simply receives again.
-    virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept = 0;
+    // failure after which the caller may receive again.
+    virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                          DivertAddress *address) noexcept = 0;
 
     // Puts a packet back. A packet passed back with the record it was received
     // with and `outbound` unchanged is re-injected as it was received: the Linux
@@ -75,7 +84,8 @@ public:
     // alter it in place. A record whose `outbound` the caller changed, or one of a
     // packet that already has its verdict, makes `packet` a new packet: the
     // received one, if still held, is dropped and `packet` is injected in the
-    // record's direction (Linux can inject only outbound packets).
+    // record's direction (Linux can inject only outbound packets, and only whole
+    // ones: bytes shorter than their IP header's length are refused).
     // `*sent` is `length` on success. Errors: kDivertErrorInvalidHandle,
     // kDivertErrorNotSupported, kDivertErrorGenFailure.
     virtual uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept = 0;

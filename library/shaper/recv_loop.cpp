@@ -34,9 +34,9 @@ int recvLoop() noexcept
     uint8_t buffer[kReceiveBufferSize]; // on the thread's stack: one per run
     unsigned failures = 0;
     for (;;) {
-        uint32_t length = 0;
+        uint32_t captured = 0, length = 0;
         platform::DivertAddress address{};
-        uint32_t result = diversion->recv(buffer, kReceiveBufferSize, &length, &address);
+        uint32_t result = diversion->recv(buffer, kReceiveBufferSize, &captured, &length, &address);
         if (result == platform::kDivertErrorInvalidHandle || result == platform::kDivertErrorOperationAborted)
             return 0;
         if (result != platform::kDivertSuccess) {
@@ -57,8 +57,8 @@ int recvLoop() noexcept
             mutex.unlock();
             return 0;
         }
-        uint32_t captured = length < kReceiveBufferSize ? length : kReceiveBufferSize;
-        DivertedPacket *packet = newPacket(buffer, captured, length, address);
+        // Exactly the bytes received: on Linux only the headers of a large packet.
+        DivertedPacket *packet = newPacket(buffer, std::min(captured, kReceiveBufferSize), length, address);
         if (packet != nullptr) {
             appendPacket(packet);
             runStageStep();

@@ -29,7 +29,8 @@ public:
         return kDivertSuccess;
     }
 
-    uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept override
+    uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                  DivertAddress *address) noexcept override
     {
         std::unique_lock<std::mutex> lock(owner_.lock_);
         if (!current())
@@ -46,7 +47,8 @@ public:
         Pending next = std::move(owner_.input_.front());
         owner_.input_.pop_front();
         auto size = static_cast<uint32_t>(next.bytes.size());
-        std::memcpy(packet, next.bytes.data(), std::min(size, capacity));
+        *captured = std::min({size, capacity, owner_.copyLimit_});
+        std::memcpy(packet, next.bytes.data(), *captured);
         *length = std::max(size, next.fullLength);
         *address = DivertAddress{};
         address->outbound = address->backendDirection = next.outbound ? 1 : 0;

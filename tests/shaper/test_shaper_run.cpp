@@ -50,6 +50,21 @@ TEST_F(ShaperRun, EveryPacketGetsAnAcceptOrDropVerdict)
     EXPECT_EQ(net.held(), 0u);
 }
 
+// A diversion that copies only the headers: the shaper keeps and passes back
+// exactly the bytes it received, and meters the packet's full length.
+TEST_F(ShaperRun, PartialCopiesAreMeteredAtTheirFullLength)
+{
+    net.copy_at_most(64);
+    ASSERT_EQ(startShaper(2), 0); // 2000 bytes per second
+    net.inject(ipv4_udp_packet(1500), false);
+    net.inject(ipv4_udp_packet(1500), false);
+    net.inject(ipv4_udp_packet(400), false);
+    ASSERT_TRUE(net.wait_for_verdicts(3));
+    EXPECT_EQ(kinds(), (Kinds{Kind::Accepted, Kind::Dropped, Kind::Accepted}));
+    auto first = ipv4_udp_packet(1500);
+    EXPECT_EQ(net.verdicts()[0].bytes, std::vector<uint8_t>(first.begin(), first.begin() + 64));
+}
+
 TEST_F(ShaperRun, StopReleasesTheRunAndTheNextStartBeginsWithAFreshWindow)
 {
     ASSERT_EQ(startShaper(1), 0);
@@ -100,10 +115,17 @@ TEST_F(ShaperRun, PacketsThatCannotBePutBack)
     net.inject(ipv4_udp_packet(200), false);
     net.inject(kestrune::test::ipv4_icmp_echo(near4, far4), true); // outbound ICMP is not turned around
     ASSERT_TRUE(net.wait_for_verdicts(6));
+    auto longEcho = kestrune::test::ipv4_icmp_echo(far4, near4);
+    longEcho.resize(100);
+    longEcho[3] = 100;
+    net.copy_at_most(60); // its bytes are no whole packet: nothing to turn around
+    net.fail_sends(1);
+    net.inject(longEcho, false);
+    ASSERT_TRUE(net.wait_for_verdicts(7));
 
     auto verdicts = net.verdicts();
     EXPECT_EQ(kinds(), (Kinds{Kind::Dropped, Kind::Injected, Kind::Dropped, Kind::Injected, Kind::Dropped,
-                              Kind::Dropped}));
+                              Kind::Dropped, Kind::Dropped}));
     EXPECT_TRUE(verdicts[1].outbound);
     EXPECT_EQ(verdicts[1].bytes, kestrune::test::ipv4_icmp_echo(near4, far4));
     EXPECT_TRUE(verdicts[3].outbound);

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 #include <string>
 #include <vector>
@@ -20,12 +22,20 @@ namespace {
 using namespace std::chrono_literals;
 
 // iptables over nf_tables first, then the legacy tables; the first pair that can
-// install an NFQUEUE rule wins.
+// install an NFQUEUE rule wins. A legacy tool that merely lists a chain creates
+// its table in the namespace, and from then on every packet walks it: stale
+// rules are looked for there only when the table exists already.
 struct Toolset {
     const char *tool4;
     const char *tool6;
+    const char *tables4; // the namespace's list of legacy tables; null for nf_tables
+    const char *tables6;
 };
-constexpr Toolset kToolsets[] = {{"iptables", "ip6tables"}, {"iptables-legacy", "ip6tables-legacy"}};
+constexpr Toolset kToolsets[] = {
+    {"iptables", "ip6tables", nullptr, nullptr},
+    {"iptables-legacy", "ip6tables-legacy", "/proc/thread-self/net/ip_tables_names",
+     "/proc/thread-self/net/ip6_tables_names"},
+};
 
 // Exit status of iptables for a missing permission or resource.
 constexpr int kIptablesResourceProblem = 4;
@@ -64,6 +74,22 @@ posix::CommandResult install_chain(const std::string &tool, const std::string &q
     if (!result.ok())
         clear_chain(tool);
     return result;
+}
+
+// Whether a legacy list names the filter table; true for nf_tables (no list).
+bool filter_table_loaded(const char *list)
+{
+    if (list == nullptr)
+        return true;
+    FILE *names = std::fopen(list, "re");
+    if (names == nullptr)
+        return false;
+    char name[64];
+    bool found = false;
+    while (!found && std::fscanf(names, "%63s", name) == 1)
+        found = std::strcmp(name, "filter") == 0;
+    std::fclose(names);
+    return found;
 }
 
 bool ipv6_present()
@@ -119,9 +145,9 @@ uint32_t install_divert_rules(uint16_t queue, bool inbound, bool outbound, Diver
         for (const Toolset &set : kToolsets) {
             std::string tool4 = posix::find_system_tool(set.tool4);
             std::string tool6 = withIpv6 ? posix::find_system_tool(set.tool6) : std::string();
-            if (!tool4.empty())
+            if (!tool4.empty() && filter_table_loaded(set.tables4))
                 clear_chain(tool4);
-            if (!tool6.empty())
+            if (!tool6.empty() && filter_table_loaded(set.tables6))
                 clear_chain(tool6);
         }
         uint32_t error = kDivertErrorNotSupported;
