@@ -5,8 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config libgtest-dev
   libnetfilter-queue-dev libmnl-dev libudev-dev
-  iptables iproute2 util-linux procps
-  python3 python3-samba
+  iptables iproute2 nftables util-linux procps
+  python3 python3-matplotlib python3-samba
 )
 missing=()
 for p in "${packages[@]}"; do
