@@ -11,10 +11,11 @@
 //   two threads while it holds its mutex, so `recv` runs concurrently with the
 //   other three. `set_param` runs on the caller's thread before any other thread
 //   uses the handle; the destructor runs when no thread uses it any more.
-// - `close` shuts the diversion down: every packet still without a verdict is
-//   dropped, the machine's traffic flows undiverted again, a receive pending on
-//   another thread fails with kDivertErrorOperationAborted, and every later call
-//   fails with kDivertErrorInvalidHandle. The object stays valid until deleted, so
+// - `close` shuts the diversion down: accepts held back (below) go out, every
+//   packet still without a verdict is dropped, the machine's traffic flows
+//   undiverted again, a receive pending on another thread fails with
+//   kDivertErrorOperationAborted, and every later call fails with
+//   kDivertErrorInvalidHandle. The object stays valid until deleted, so
 //   a thread that races with close gets an error, never a dangling handle.
 // - Every received packet needs exactly one verdict: `send` (put back) or `drop`.
 //   A backend may drop a packet the caller holds longer than the queue time. It
@@ -85,7 +86,7 @@ public:
     // packet that already has its verdict, makes `packet` a new packet: the
     // received one, if still held, is dropped and `packet` is injected in the
     // record's direction (Linux can inject only outbound packets, and only whole
-    // ones: bytes shorter than their IP header's length are refused).
+    // ones: bytes whose count differs from their IP header's length are refused).
     // `*sent` is `length` on success. Errors: kDivertErrorInvalidHandle,
     // kDivertErrorNotSupported, kDivertErrorGenFailure.
     virtual uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept = 0;
