@@ -107,7 +107,9 @@ protected:
     static uint32_t accept(platform::Diversion &to, const Taken &packet)
     {
         uint32_t sent = 0;
-        return to.send(packet.bytes.data(), packet.captured, &sent, &packet.address);
+        uint32_t result = to.send(packet.bytes.data(), packet.captured, &sent, &packet.address);
+        EXPECT_EQ(sent, result == platform::kDivertSuccess ? packet.captured : 0u);
+        return result;
     }
 
     // The diversion, and numbered datagrams to `port` through it.

@@ -49,8 +49,6 @@ public:
     // Forgets everything (the queue drops what is left when it is unbound).
     void clear() noexcept;
 
-    size_t held() const noexcept { return entries_.size(); }
-
 private:
     enum class State : uint8_t { Undecided, Accept, Drop };
     struct Entry {
