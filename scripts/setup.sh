@@ -7,8 +7,8 @@ packages=(
   clang-14 libclang-rt-14-dev
   debhelper dpkg-dev fakeroot lintian
   libnetfilter-queue-dev libmnl-dev libudev-dev
-  iptables iproute2 util-linux procps
-  python3 python3-samba
+  iptables iproute2 nftables util-linux procps
+  python3 python3-matplotlib python3-samba
   e2fsprogs
   # udevadm's libraries: the tests unpack udevadm from the udev package without installing it
   libacl1 libblkid1 libcap2 libkmod2 liblzma5 libpcre2-8-0 libselinux1 libssl3 libzstd1

@@ -11,13 +11,18 @@
 //   two threads while it holds its mutex, so `recv` runs concurrently with the
 //   other three. `set_param` runs on the caller's thread before any other thread
 //   uses the handle; the destructor runs when no thread uses it any more.
-// - `close` shuts the diversion down: every packet still without a verdict is
-//   dropped, the machine's traffic flows undiverted again, a receive pending on
-//   another thread fails with kDivertErrorOperationAborted, and every later call
-//   fails with kDivertErrorInvalidHandle. The object stays valid until deleted, so
+// - `close` shuts the diversion down: accepts held back (below) go out, every
+//   packet still without a verdict is dropped, the machine's traffic flows
+//   undiverted again, a receive pending on another thread fails with
+//   kDivertErrorOperationAborted, and every later call fails with
+//   kDivertErrorInvalidHandle. The object stays valid until deleted, so
 //   a thread that races with close gets an error, never a dangling handle.
 // - Every received packet needs exactly one verdict: `send` (put back) or `drop`.
-//   A backend may drop a packet the caller holds longer than the queue time.
+//   A backend may drop a packet the caller holds longer than the queue time. It
+//   may hold back the accepts of `send` to send several as one message, until
+//   the receiving thread's next `recv` (Linux: which sends them once 64 wait, the
+//   oldest waited 1 ms, or before it waits for the next packet) or `close`; a
+//   `drop` takes effect at once, and no later accept lets a dropped packet through.
 // - Results are the Win32 codes below, mapped once inside the backend. Nothing
 //   here throws: every member is noexcept.
 // - On Windows (win32/win32_diversion.cpp) the mechanism is the WinDivert
@@ -38,6 +43,7 @@ inline constexpr uint32_t kDivertErrorNotEnoughMemory = 8;
 inline constexpr uint32_t kDivertErrorGenFailure = 31;      // transient: the call may be repeated
 inline constexpr uint32_t kDivertErrorNotSupported = 50;    // the machine offers no way to divert
 inline constexpr uint32_t kDivertErrorInvalidParameter = 87; // filter syntax, layer, priority, flags
+inline constexpr uint32_t kDivertErrorBusy = 170;           // another process diverts this network already
 inline constexpr uint32_t kDivertErrorOperationAborted = 995; // close ended a pending receive
 
 enum class DivertLayer : uint32_t { Network = 0 };
@@ -91,13 +97,18 @@ public:
     virtual uint32_t set_param(DivertParam param, uint64_t value) noexcept = 0;
 
     // Blocks until a packet arrives. Copies at most `capacity` bytes of it into
-    // `packet`; `*length` receives the packet's full length as the queue reports
-    // it, which may be larger (offloaded segments). kDivertErrorOperationAborted or
+    // `packet`: a backend whose `send` needs the whole packet (the Windows
+    // driver) copies all of it that fits; one that puts a packet back by verdict
+    // alone may copy less (the Linux queue copies the headers, and small packets
+    // whole). `*captured` receives the number of bytes copied, `*length` the
+    // packet's full length, which may be larger than both (offloaded segments
+    // reach 64 KB and more). kDivertErrorOperationAborted or
     // kDivertErrorInvalidHandle once closed; kDivertErrorGenFailure for a
-    // transient failure after which the caller simply receives again.
+    // failure after which the caller may receive again.
     // Windows: WinDivertRecv; the driver's address record goes into
     // backendRecord, its Outbound bit into `outbound`.
-    virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept = 0;
+    virtual uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                          DivertAddress *address) noexcept = 0;
 
     // Puts a packet back. A packet passed back with the record it was received
     // with and `outbound` unchanged is re-injected as it was received: the Linux
@@ -105,7 +116,8 @@ public:
     // alter it in place. A record whose `outbound` the caller changed, or one of a
     // packet that already has its verdict, makes `packet` a new packet: the
     // received one, if still held, is dropped and `packet` is injected in the
-    // record's direction (Linux can inject only outbound packets).
+    // record's direction (Linux can inject only outbound packets, and only whole
+    // ones: bytes whose count differs from their IP header's length are refused).
     // `*sent` is `length` on success. Errors: kDivertErrorInvalidHandle,
     // kDivertErrorNotSupported, kDivertErrorGenFailure; on Windows the driver's
     // own code. Windows: WinDivertSend of `packet` with the received record,
@@ -139,8 +151,11 @@ public:
     // kDivertErrorNotSupported, kDivertErrorFileNotFound or
     // kDivertErrorNotEnoughMemory when the machine cannot divert (on Windows the
     // driver's own Win32 code, such as 5 without administrator rights or 577 for
-    // an unsigned driver). Leaves nothing behind on failure. `*diversion` is set
-    // only on success. Windows: WinDivertOpen.
+    // an unsigned driver); kDivertErrorBusy when the mechanism allows one
+    // diversion per network and another process holds it (Linux: one per network
+    // namespace). Leaves nothing behind on failure, and nothing of another
+    // process's diversion changed. `*diversion` is set only on success.
+    // Windows: WinDivertOpen.
     virtual uint32_t open(const char *filter, DivertLayer layer, int16_t priority, uint64_t flags,
                           Diversion **diversion) noexcept = 0;
 

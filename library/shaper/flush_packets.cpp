@@ -9,9 +9,12 @@ namespace kestrune::shaper {
 namespace {
 
 // An inbound ICMP or ICMPv6 packet that cannot be re-injected goes back out with
-// its addresses swapped, once; any other packet that fails is given up.
+// its addresses swapped, once; any other packet that fails is given up, and so
+// is one of which the diversion copied only the headers: its bytes are no packet.
 bool turnIcmpAround(platform::Diversion &diversion, DivertedPacket *packet)
 {
+    if (packet->captured < packet->length)
+        return false;
     platform::DivertHeaders headers{};
     if (!diversion.parse(packet->data, packet->captured, &headers))
         return false;

@@ -89,6 +89,11 @@ int32_t startShaper(uint32_t speed) noexcept
         state.diversion = nullptr;
         if (error == platform::kDivertErrorInvalidParameter)
             std::snprintf(text, sizeof text, "Failed to start filtering : filter syntax error.");
+        else if (error == platform::kDivertErrorBusy)
+            std::snprintf(text, sizeof text,
+                          "Failed to start filtering : another process already limits the bandwidth of this "
+                          "network (code:%lu).",
+                          static_cast<unsigned long>(error));
         else
             std::snprintf(text, sizeof text,
                           "Failed to start filtering : failed to open device (code:%lu).\n"

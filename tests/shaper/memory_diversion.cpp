@@ -29,18 +29,26 @@ public:
         return kDivertSuccess;
     }
 
-    uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept override
+    uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                  DivertAddress *address) noexcept override
     {
         std::unique_lock<std::mutex> lock(owner_.lock_);
         if (!current())
             return kDivertErrorInvalidHandle;
-        owner_.changed_.wait(lock, [&] { return !current() || !owner_.input_.empty(); });
+        owner_.changed_.wait(lock, [&] { return !current() || !owner_.input_.empty() || owner_.failReceives_ > 0; });
         if (!current())
             return platform::kDivertErrorOperationAborted;
+        if (owner_.failReceives_ > 0) {
+            --owner_.failReceives_;
+            ++owner_.failedReceives_;
+            owner_.changed_.notify_all();
+            return platform::kDivertErrorGenFailure;
+        }
         Pending next = std::move(owner_.input_.front());
         owner_.input_.pop_front();
         auto size = static_cast<uint32_t>(next.bytes.size());
-        std::memcpy(packet, next.bytes.data(), std::min(size, capacity));
+        *captured = std::min({size, capacity, owner_.copyLimit_});
+        std::memcpy(packet, next.bytes.data(), *captured);
         *length = std::max(size, next.fullLength);
         *address = DivertAddress{};
         address->outbound = address->backendDirection = next.outbound ? 1 : 0;
@@ -134,6 +142,20 @@ void MemoryDiversion::inject(std::vector<uint8_t> bytes, bool outbound, uint32_t
     std::lock_guard<std::mutex> lock(lock_);
     input_.push_back({nextNumber_++, std::move(bytes), outbound, fullLength});
     changed_.notify_all();
+}
+
+void MemoryDiversion::fail_receives(int count)
+{
+    std::lock_guard<std::mutex> lock(lock_);
+    failReceives_ = count;
+    failedReceives_ = 0;
+    changed_.notify_all();
+}
+
+bool MemoryDiversion::wait_for_failed_receives(int count, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(lock_);
+    return changed_.wait_for(lock, timeout, [&] { return failedReceives_ >= count; });
 }
 
 bool MemoryDiversion::wait_for_verdicts(size_t count, std::chrono::milliseconds timeout)

@@ -43,6 +43,11 @@ public:
     // The next open fails with `code`; the next `count` sends of received packets fail.
     void fail_next_open(uint32_t code) { locked([&] { failOpen_ = code; }); }
     void fail_sends(int count) { locked([&] { failSends_ = count; }); }
+    // Receives copy at most `bytes` of a packet, as a queue that copies headers only.
+    void copy_at_most(uint32_t bytes) { locked([&] { copyLimit_ = bytes; }); }
+    // The next `count` receives fail with a transient error.
+    void fail_receives(int count);
+    bool wait_for_failed_receives(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // Waits until at least `count` verdicts are recorded; false on timeout.
     bool wait_for_verdicts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -78,6 +83,9 @@ private:
     bool closed_ = true;
     uint32_t failOpen_ = 0;
     int failSends_ = 0;
+    uint32_t copyLimit_ = UINT32_MAX;
+    int failReceives_ = 0;
+    int failedReceives_ = 0;
     int opens_ = 0;
     int released_ = 0;
     uint64_t queueLength_ = 0;

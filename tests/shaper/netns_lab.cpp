@@ -85,6 +85,31 @@ struct Socket {
     }
 };
 
+// Runs a flow's action on a thread of its own at its time, and notes when it ran.
+class Actor {
+public:
+    Actor(Arrivals &arrivals, Clock::time_point start, const std::function<void()> &action,
+          std::chrono::milliseconds at)
+    {
+        if (action)
+            thread_ = std::thread([&arrivals, start, action, at] {
+                std::this_thread::sleep_until(start + at);
+                arrivals.actionStartMs = ms_since(start);
+                action();
+                arrivals.actionEndMs = ms_since(start);
+            });
+    }
+    ~Actor() { join(); }
+    void join()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    std::thread thread_;
+};
+
 } // namespace
 
 NetnsLab::~NetnsLab()
@@ -230,6 +255,43 @@ uint64_t Arrivals::between(double from, double to) const
     return sum;
 }
 
+Datagrams::Datagrams(NetnsLab &lab, uint16_t port)
+    : receiver_(lab.socket_in(NetnsLab::Near, AF_INET, SOCK_DGRAM)),
+      sender_(lab.socket_in(NetnsLab::Far, AF_INET, SOCK_DGRAM))
+{
+    sockaddr_in near = address_of(kNearAddress, port);
+    int big = 4 << 20;
+    setsockopt(receiver_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    ok_ = receiver_ >= 0 && sender_ >= 0 && bind(receiver_, reinterpret_cast<sockaddr *>(&near), sizeof near) == 0 &&
+          connect(sender_, reinterpret_cast<sockaddr *>(&near), sizeof near) == 0;
+}
+
+Datagrams::~Datagrams()
+{
+    for (int fd : {receiver_, sender_})
+        if (fd >= 0)
+            close(fd);
+}
+
+void Datagrams::send(uint32_t first, uint32_t count, size_t size)
+{
+    std::vector<char> datagram(std::max(size, sizeof first));
+    for (uint32_t number = first; number < first + count; ++number) {
+        std::memcpy(datagram.data(), &number, sizeof number);
+        ::send(sender_, datagram.data(), datagram.size(), 0);
+    }
+}
+
+std::vector<uint32_t> Datagrams::arrived(std::chrono::milliseconds quiet)
+{
+    set_receive_timeout(receiver_, static_cast<int>(quiet.count()));
+    std::vector<uint32_t> numbers;
+    uint32_t number = 0;
+    while (recv(receiver_, &number, sizeof number, 0) == static_cast<ssize_t>(sizeof number))
+        numbers.push_back(number);
+    return numbers;
+}
+
 Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port,
                   std::function<void()> action, std::chrono::milliseconds actionAt)
 {
@@ -245,14 +307,7 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
     std::atomic<bool> sending{true};
     Clock::time_point start = Clock::now();
     std::thread receive([&] { receive_all(receiver.fd, arrivals, start, sending); });
-    std::thread actor;
-    if (action)
-        actor = std::thread([&] {
-            std::this_thread::sleep_until(start + actionAt);
-            arrivals.actionStartMs = ms_since(start);
-            action();
-            arrivals.actionEndMs = ms_since(start);
-        });
+    Actor actor(arrivals, start, action, actionAt);
     // Paced in 1 ms steps so that the offered rate is smooth at every limit; a
     // kilobyte per second is a byte per millisecond.
     char datagram[1472] = {};
@@ -265,12 +320,12 @@ Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds
     std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the last datagrams in flight
     sending = false;
     receive.join();
-    if (actor.joinable())
-        actor.join();
+    actor.join();
     return arrivals;
 }
 
-Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port)
+Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port, std::function<void()> action,
+                  std::chrono::milliseconds actionAt)
 {
     Arrivals arrivals;
     Socket listener{lab.socket_in(NetnsLab::Near, AF_INET, SOCK_STREAM)};
@@ -289,6 +344,7 @@ Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t po
         if (connection.fd >= 0)
             receive_all(connection.fd, arrivals, start, sending);
     });
+    Actor actor(arrivals, start, action, actionAt);
     timeval sendTimeout{0, 50000};
     setsockopt(sender.fd, SOL_SOCKET, SO_SNDTIMEO, &sendTimeout, sizeof sendTimeout);
     // The connect may lose its SYN to a tight limit; the kernel retries on its own.
@@ -300,6 +356,7 @@ Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t po
     sending = false;
     shutdown(sender.fd, SHUT_RDWR);
     receive.join();
+    actor.join();
     return arrivals;
 }
 

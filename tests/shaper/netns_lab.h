@@ -67,13 +67,34 @@ struct Arrivals {
     uint64_t between(double from, double to) const;
 };
 
+// Datagrams from far to near that carry their number in their first 4 bytes.
+class Datagrams {
+public:
+    Datagrams(NetnsLab &lab, uint16_t port);
+    ~Datagrams();
+    Datagrams(const Datagrams &) = delete;
+    Datagrams &operator=(const Datagrams &) = delete;
+    bool ok() const { return ok_; }
+
+    // Numbers first .. first + count - 1, each in a datagram of `size` bytes.
+    void send(uint32_t first, uint32_t count = 1, size_t size = 64);
+    // The numbers that arrived, until nothing more came for `quiet`.
+    std::vector<uint32_t> arrived(std::chrono::milliseconds quiet = std::chrono::milliseconds(300));
+
+private:
+    int receiver_;
+    int sender_;
+    bool ok_ = false;
+};
+
 // Traffic from far to near, for `duration`. UDP datagrams of 1472 bytes offered at
-// `offeredKBps`; TCP as fast as one stream goes. Records arrivals at near. A UDP
-// flow can run `action` on a thread of its own `actionAt` into the flow.
+// `offeredKBps`; TCP as fast as one stream goes. Records arrivals at near. A flow
+// can run `action` on a thread of its own `actionAt` into the flow.
 Arrivals udp_flow(NetnsLab &lab, uint32_t offeredKBps, std::chrono::milliseconds duration, uint16_t port,
                   std::function<void()> action = {},
                   std::chrono::milliseconds actionAt = std::chrono::milliseconds(0));
-Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port);
+Arrivals tcp_flow(NetnsLab &lab, std::chrono::milliseconds duration, uint16_t port, std::function<void()> action = {},
+                  std::chrono::milliseconds actionAt = std::chrono::milliseconds(0));
 
 } // namespace kestrune::test
 

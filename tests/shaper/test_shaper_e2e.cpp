@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <string>
 
 #include "kestrune.h"
 #include "netns_lab.h"
@@ -28,6 +30,20 @@ protected:
 
     int set(int permission, uint32_t speed) { return kestrune::test::set_net_permit(lab, permission, speed); }
     bool chain_exists(const char *tool) { return lab.run(NetnsLab::Near, {tool, "-n", "-L", "KESTRUNE"}) == 0; }
+    // Legacy packet-filter tables in the near namespace: each one costs every packet.
+    std::string legacy_tables()
+    {
+        std::string names;
+        if (!lab.enter(NetnsLab::Near))
+            return "(cannot enter)";
+        for (const char *list : {"/proc/thread-self/net/ip_tables_names", "/proc/thread-self/net/ip6_tables_names"}) {
+            std::ifstream file(list);
+            for (std::string name; file >> name;)
+                names += name + " ";
+        }
+        lab.leave();
+        return names;
+    }
 
     NetnsLab lab;
 };
@@ -76,6 +92,18 @@ TEST_F(ShaperEndToEnd, StaleRulesAreClearedAndSpeedZeroStopsTrafficWhileTheLinkS
     udp = kestrune::test::udp_flow(lab, 1000, 300ms, 5005);
     EXPECT_GT(udp.total(), 0u);
     EXPECT_FALSE(chain_exists("iptables"));
+    EXPECT_EQ(legacy_tables(), "") << "looking for stale rules must not create tables";
+}
+
+// The queue copies only the headers of a large packet; the limit still counts
+// every byte of it.
+TEST_F(ShaperEndToEnd, LargePacketsCountWithTheirFullLength)
+{
+    ASSERT_EQ(set(QVX_KESTRUNE_NET_PERM_LIMIT, 5), QVX_KESTRUNE_RESULT_SUCCESS); // 5000 bytes per second
+    kestrune::test::Datagrams link(lab, 5006);
+    ASSERT_TRUE(link.ok());
+    link.send(1, 3, 3000); // 3028 bytes each as IP packets
+    EXPECT_EQ(link.arrived(), std::vector<uint32_t>{1});
 }
 
 } // namespace

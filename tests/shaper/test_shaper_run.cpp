@@ -1,6 +1,7 @@
 // Start, stop and the two loops of the shaper over the in-memory diversion.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <vector>
 
 #include "memory_diversion.h"
@@ -47,6 +48,21 @@ TEST_F(ShaperRun, EveryPacketGetsAnAcceptOrDropVerdict)
     EXPECT_EQ(kinds(), (Kinds{Kind::Dropped, Kind::Accepted, Kind::Accepted, Kind::Dropped}));
     EXPECT_EQ(net.verdicts()[2].bytes, ipv4_udp_packet(40000)) << "put back unchanged";
     EXPECT_EQ(net.held(), 0u);
+}
+
+// A diversion that copies only the headers: the shaper keeps and passes back
+// exactly the bytes it received, and meters the packet's full length.
+TEST_F(ShaperRun, PartialCopiesAreMeteredAtTheirFullLength)
+{
+    net.copy_at_most(64);
+    ASSERT_EQ(startShaper(2), 0); // 2000 bytes per second
+    net.inject(ipv4_udp_packet(1500), false);
+    net.inject(ipv4_udp_packet(1500), false);
+    net.inject(ipv4_udp_packet(400), false);
+    ASSERT_TRUE(net.wait_for_verdicts(3));
+    EXPECT_EQ(kinds(), (Kinds{Kind::Accepted, Kind::Dropped, Kind::Accepted}));
+    auto first = ipv4_udp_packet(1500);
+    EXPECT_EQ(net.verdicts()[0].bytes, std::vector<uint8_t>(first.begin(), first.begin() + 64));
 }
 
 TEST_F(ShaperRun, StopReleasesTheRunAndTheNextStartBeginsWithAFreshWindow)
@@ -99,15 +115,37 @@ TEST_F(ShaperRun, PacketsThatCannotBePutBack)
     net.inject(ipv4_udp_packet(200), false);
     net.inject(kestrune::test::ipv4_icmp_echo(near4, far4), true); // outbound ICMP is not turned around
     ASSERT_TRUE(net.wait_for_verdicts(6));
+    auto longEcho = kestrune::test::ipv4_icmp_echo(far4, near4);
+    longEcho.resize(100);
+    longEcho[3] = 100;
+    net.copy_at_most(60); // its bytes are no whole packet: nothing to turn around
+    net.fail_sends(1);
+    net.inject(longEcho, false);
+    ASSERT_TRUE(net.wait_for_verdicts(7));
 
     auto verdicts = net.verdicts();
     EXPECT_EQ(kinds(), (Kinds{Kind::Dropped, Kind::Injected, Kind::Dropped, Kind::Injected, Kind::Dropped,
-                              Kind::Dropped}));
+                              Kind::Dropped, Kind::Dropped}));
     EXPECT_TRUE(verdicts[1].outbound);
     EXPECT_EQ(verdicts[1].bytes, kestrune::test::ipv4_icmp_echo(near4, far4));
     EXPECT_TRUE(verdicts[3].outbound);
     EXPECT_EQ(verdicts[3].bytes, kestrune::test::ipv6_icmp_echo(near6, far6));
     EXPECT_EQ(net.held(), 0u);
+}
+
+// A receive that keeps failing must not spin a core: after the first immediate
+// retry the loop waits between retries. 20 failures take at least the sum of
+// those waits; without them they take microseconds.
+TEST_F(ShaperRun, RepeatedReceiveErrorsBackOffAndTheLoopGoesOn)
+{
+    ASSERT_EQ(startShaper(1000), 0);
+    auto start = std::chrono::steady_clock::now();
+    net.fail_receives(20);
+    ASSERT_TRUE(net.wait_for_failed_receives(20));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    net.inject(ipv4_udp_packet(100), false);
+    ASSERT_TRUE(net.wait_for_verdicts(1));
+    EXPECT_EQ(kinds(), Kinds{Kind::Accepted});
 }
 
 TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
@@ -117,10 +155,14 @@ TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
     EXPECT_EQ(startShaper(10), -1);
     net.fail_next_open(5);
     EXPECT_EQ(startShaper(10), -1);
+    net.fail_next_open(kestrune::platform::kDivertErrorBusy);
+    EXPECT_EQ(startShaper(10), -1);
     EXPECT_EQ(kestrune::test::without_line_numbers(out.text()),
               "E KestruneCtl startShaper #: Failed to start filtering : filter syntax error.\r\n"
               "E KestruneCtl startShaper #: Failed to start filtering : failed to open device (code:5).\n"
-              "Make sure you run program as Administrator.\r\n");
+              "Make sure you run program as Administrator.\r\n"
+              "E KestruneCtl startShaper #: Failed to start filtering : another process already limits the "
+              "bandwidth of this network (code:170).\r\n");
     EXPECT_EQ(net.opens(), 0);
     EXPECT_EQ(startShaper(10), 0) << "a failed start leaves the shaper idle";
 }

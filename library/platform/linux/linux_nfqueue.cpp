@@ -2,18 +2,24 @@
 //
 // Open binds a queue of this process, then sends every IP packet of the calling
 // thread's network namespace to it through packet-filter rules (linux_xtables).
-// The kernel holds each queued packet until it gets a verdict: `send` accepts a
-// packet unchanged by verdict alone (offloaded segments reach 64 KB and more, past
-// any copy), `drop` gives the drop verdict, and a packet the caller holds longer
-// than the queue time is dropped here. The socket keeps up with a full link only
-// with the GSO flag (no segmentation for the queue), NETLINK_NO_ENOBUFS and a
-// large receive buffer; without them the reader dies of ENOBUFS under load.
-#include <arpa/inet.h>
+// The kernel holds each queued packet until it gets a verdict, and an unchanged
+// packet goes back by verdict alone, so the queue copies only a packet's first
+// kCopyRange bytes and reports its full length: a payload nobody reads is never
+// copied (offloaded segments reach 64 KB and more). One receive call takes
+// every message waiting on the socket; consecutive accepts go back as one batch
+// verdict (verdict_ledger.h), at the latest when the receive is about to wait
+// again; a drop goes at once. A packet the caller holds longer than the queue
+// time is dropped here. The socket keeps up with a full link only with the GSO
+// flag (no segmentation for the queue), NETLINK_NO_ENOBUFS and a large receive
+// buffer; without them the reader dies of ENOBUFS under load.
+//
+// A stalled reader never cuts the namespace off: the queue is fail-open, so
+// packets beyond a full queue pass unmetered, and the rules bypass a queue that
+// nobody listens to. One diversion per network namespace: open first binds a
+// lock queue that no rule uses, so a second limiter is refused before it touches
+// the first one's rules, and rules of a process that died are cleared.
 #include <netinet/in.h>
 // The kernel's netfilter headers after the C library's network headers.
-#include <libmnl/libmnl.h>
-#include <libnetfilter_queue/libnetfilter_queue.h>
-#include <linux/netfilter.h>
 #include <linux/netfilter/nfnetlink_queue.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,9 +27,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <deque>
-#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -31,14 +37,26 @@
 
 #include "platform/diversion.h"
 #include "platform/linux/linux_xtables.h"
+#include "platform/linux/nfqueue_socket.h"
+#include "platform/linux/verdict_ledger.h"
 
 namespace kestrune::platform {
 
 namespace {
 
-constexpr uint16_t kFirstQueue = 0x4B53; // queue numbers tried from here
+using linux_backend::QueueCommand;
+using linux_backend::QueueConfig;
+
+// The namespace's lock: bound by the live diversion, never the target of a rule.
+// Binding a queue needs CAP_NET_ADMIN, so no unprivileged process can hold it.
+constexpr uint16_t kLockQueue = 0x4B53;
+constexpr uint16_t kFirstQueue = kLockQueue + 1; // data queue numbers tried from here
 constexpr int kQueueTries = 64;
-constexpr uint32_t kCopyRange = 0xFFFF;
+// Every IP and ICMP header the shaper reads, behind options of up to 80 bytes,
+// and small packets (pings, acknowledgements) whole, so that an inbound ping can
+// still be turned around. Each byte more costs time in the receive's copy.
+constexpr uint32_t kCopyRange = 128;
+static_assert(kCopyRange + 512 <= linux_backend::MessageBatch::kSlotSize);
 constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 constexpr uint32_t kDefaultQueueLength = 2048;
 constexpr uint64_t kDefaultQueueTimeMs = 1024;
@@ -46,28 +64,17 @@ constexpr uint64_t kDefaultQueueTimeMs = 1024;
 constexpr uint64_t kQueueLengthMin = 32, kQueueLengthMax = 16384;
 constexpr uint64_t kQueueTimeMin = 100, kQueueTimeMax = 16000;
 // A blocked receive wakes this often to notice a close and to drop packets held
-// past the queue time; a wake-up descriptor would cost a poll per packet.
+// past the queue time; a wake-up descriptor would cost a poll per wait.
 constexpr int kReceiveWakeMs = 20;
-constexpr uint64_t kSweepEveryMs = 10;
+constexpr uint64_t kSweepEveryUs = 10000;
 
 std::atomic<uint64_t> openCount{0};
 
-uint32_t map_errno(int error)
+uint64_t now_us()
 {
-    switch (error) {
-    case EPERM:
-    case EACCES:
-        return kDivertErrorAccessDenied;
-    case ENOMEM:
-    case ENOBUFS:
-        return kDivertErrorNotEnoughMemory;
-    case EPROTONOSUPPORT:
-    case EAFNOSUPPORT:
-    case EOPNOTSUPP:
-        return kDivertErrorNotSupported;
-    default:
-        return kDivertErrorGenFailure;
-    }
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
 }
 
 // Parses "true", "inbound", "outbound" joined by "or" into the two directions.
@@ -107,24 +114,20 @@ bool parse_filter(const char *filter, bool *inbound, bool *outbound)
     return any && !expectWord;
 }
 
-class NfqueueDiversion final : public Diversion {
+class NfqueueDiversion final : public Diversion, private linux_backend::VerdictSink {
 public:
     ~NfqueueDiversion() override { close(); }
 
     uint32_t start(bool inbound, bool outbound);
 
     uint32_t set_param(DivertParam param, uint64_t value) noexcept override;
-    uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept override;
+    uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                  DivertAddress *address) noexcept override;
     uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept override;
     uint32_t drop(const DivertAddress *address) noexcept override;
     void close() noexcept override;
 
 private:
-    struct Held {
-        uint32_t id;
-        uint64_t deadline; // steady milliseconds
-    };
-
     // Counts a call in progress, so that close waits for it to leave.
     class Use {
     public:
@@ -141,115 +144,97 @@ private:
         bool open_;
     };
 
-    uint32_t configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck);
-    uint32_t verdict(uint32_t id, int verdict);
-    bool release_held(const DivertAddress *address, uint32_t *id);
-    void expire_held();
+    uint32_t lock_namespace();
+    bool hand_out(const linux_backend::QueuedPacket &queued, void *packet, uint32_t capacity, uint32_t *captured,
+                  uint32_t *length, DivertAddress *address);
     uint32_t inject(const void *packet, uint32_t length, const DivertAddress *address);
-    uint32_t next_packet(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address, bool *found);
+    bool ours(const DivertAddress *address) const { return address->backendGeneration == generation_; }
 
-    mnl_socket *socket_ = nullptr;
+    // VerdictSink, called with ledgerLock_ held.
+    bool verdict(uint32_t id, bool accept) noexcept override { return socket_.verdict(queue_, id, accept); }
+    bool accept_through(uint32_t id) noexcept override { return socket_.accept_through(queue_, id); }
+
+    linux_backend::QueueSocket socket_;
+    linux_backend::QueueSocket lock_; // holds kLockQueue while the diversion is open
     int raw4_ = -1;
     int raw6_ = -1;
     uint16_t queue_ = 0;
-    uint32_t portId_ = 0;
     uint64_t generation_ = 0;
     linux_backend::DivertRules rules_;
     std::atomic<bool> closed_{false};
     std::atomic<int> inUse_{0};
-    std::atomic<uint64_t> queueTimeMs_{kDefaultQueueTimeMs};
+    std::atomic<uint64_t> queueTimeUs_{kDefaultQueueTimeMs * 1000};
 
-    std::mutex heldLock_;
-    std::deque<Held> held_;
-    uint64_t nextSweep_ = 0; // receiving thread only
+    // Verdicts are sent only with ledgerLock_ held: a batch must not overtake a
+    // drop that another thread is sending.
+    std::mutex ledgerLock_;
+    linux_backend::VerdictLedger ledger_;
+    bool receiverWaiting_ = false; // recv waits in the kernel: accepts go at once
 
-    // Receive side, used by the one receiving thread only.
-    std::unique_ptr<char[]> buffer_;
-    size_t bufferSize_ = 0;
-    size_t pendingOffset_ = 0;
-    size_t pendingEnd_ = 0;
+    // The receiving thread's own.
+    linux_backend::MessageBatch batch_;
+    uint64_t receivedUs_ = 0; // when the messages in batch_ were received
+    uint64_t nextSweepUs_ = 0;
 };
 
-uint64_t now_ms()
+// Whether the namespace of the calling thread has `queue` bound by some socket.
+bool queue_bound(uint16_t queue)
 {
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
+    FILE *list = std::fopen("/proc/thread-self/net/netfilter/nfnetlink_queue", "re");
+    if (list == nullptr)
+        return false;
+    bool found = false;
+    unsigned number = 0;
+    char rest[256];
+    while (!found && std::fscanf(list, "%u%255[^\n]", &number, rest) == 2)
+        found = number == queue;
+    std::fclose(list);
+    return found;
 }
 
-// Sends a configuration request. Only while no rule sends packets to the queue
-// may it wait for the acknowledgement: later, packets could arrive before it.
-uint32_t NfqueueDiversion::configure(uint8_t command, uint32_t maxLength, bool params, bool flags, bool waitAck)
+// Binds the lock queue. The kernel answers EPERM both for a queue that another
+// socket holds and for a caller without the right to bind one; the queue list
+// tells the two apart.
+uint32_t NfqueueDiversion::lock_namespace()
 {
-    char request[8192];
-    nlmsghdr *message = nfq_nlmsg_put(request, NFQNL_MSG_CONFIG, queue_);
-    if (waitAck)
-        message->nlmsg_flags |= NLM_F_ACK;
-    uint32_t sequence = static_cast<uint32_t>(now_ms());
-    message->nlmsg_seq = sequence;
-    if (command != NFQNL_CFG_CMD_NONE)
-        nfq_nlmsg_cfg_put_cmd(message, AF_INET, command);
-    if (params)
-        nfq_nlmsg_cfg_put_params(message, NFQNL_COPY_PACKET, static_cast<int>(kCopyRange));
-    if (maxLength != 0)
-        nfq_nlmsg_cfg_put_qmaxlen(message, maxLength);
-    if (flags) {
-        mnl_attr_put_u32(message, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_GSO));
-        mnl_attr_put_u32(message, NFQA_CFG_MASK, htonl(NFQA_CFG_F_GSO));
-    }
-    if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0)
-        return map_errno(errno);
-    while (waitAck) {
-        ssize_t received = mnl_socket_recvfrom(socket_, request, sizeof request);
-        if (received < 0) {
-            if (errno == EINTR)
-                continue;
-            return map_errno(errno);
-        }
-        int result = mnl_cb_run(request, static_cast<size_t>(received), sequence, portId_, nullptr, nullptr);
-        if (result == MNL_CB_ERROR)
-            return errno == EBUSY ? kDivertErrorGenFailure : map_errno(errno);
-        return kDivertSuccess;
-    }
-    return kDivertSuccess;
+    uint32_t error = lock_.open(0, 0);
+    if (error != kDivertSuccess)
+        return error;
+    int refusal = 0;
+    error = lock_.configure(kLockQueue, QueueConfig{QueueCommand::Bind}, true, &refusal);
+    if (refusal == EPERM && queue_bound(kLockQueue))
+        return kDivertErrorBusy;
+    return error;
 }
 
 uint32_t NfqueueDiversion::start(bool inbound, bool outbound)
 {
     generation_ = openCount.fetch_add(1) + 1;
-    bufferSize_ = kCopyRange + 8192;
-    buffer_.reset(new (std::nothrow) char[bufferSize_]);
-    if (!buffer_)
+    uint32_t error = lock_namespace();
+    if (error != kDivertSuccess)
+        return error;
+    if (!batch_.allocate())
         return kDivertErrorNotEnoughMemory;
-    socket_ = mnl_socket_open2(NETLINK_NETFILTER, SOCK_CLOEXEC);
-    if (socket_ == nullptr)
-        return map_errno(errno);
-    if (mnl_socket_bind(socket_, 0, MNL_SOCKET_AUTOPID) < 0)
-        return map_errno(errno);
-    portId_ = mnl_socket_get_portid(socket_);
-    int fd = mnl_socket_get_fd(socket_);
-    int on = 1;
-    setsockopt(fd, SOL_NETLINK, NETLINK_NO_ENOBUFS, &on, sizeof on);
-    int size = kReceiveBufferBytes;
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) < 0)
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-
-    uint32_t error = kDivertErrorNotSupported;
+    error = socket_.open(kReceiveBufferBytes, kReceiveWakeMs);
+    if (error != kDivertSuccess)
+        return error;
+    // With the lock held, a refused bind means that another program uses the queue.
     for (int i = 0; i < kQueueTries; ++i) {
         queue_ = static_cast<uint16_t>(kFirstQueue + i);
-        error = configure(NFQNL_CFG_CMD_BIND, 0, false, false, true);
-        if (error != kDivertErrorGenFailure) // EBUSY: another process has this queue
+        int refusal = 0;
+        error = socket_.configure(queue_, QueueConfig{QueueCommand::Bind}, true, &refusal);
+        if (refusal != EPERM && refusal != EBUSY)
             break;
     }
+    if (error != kDivertSuccess) {
+        queue_ = 0;
+        return error;
+    }
+    // Fail-open: a packet that finds the queue full passes instead of being dropped.
+    QueueConfig config{QueueCommand::None, kDefaultQueueLength, kCopyRange, NFQA_CFG_F_GSO | NFQA_CFG_F_FAIL_OPEN};
+    error = socket_.configure(queue_, config, true);
     if (error != kDivertSuccess)
         return error;
-    error = configure(NFQNL_CFG_CMD_NONE, kDefaultQueueLength, true, true, true);
-    if (error != kDivertSuccess)
-        return error;
-
-    timeval wake{0, kReceiveWakeMs * 1000};
-    if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wake, sizeof wake) < 0)
-        return map_errno(errno);
     // Injection of new packets (the shaper's turned-around ICMP); optional.
     raw4_ = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
     raw6_ = socket(AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_RAW);
@@ -262,146 +247,109 @@ uint32_t NfqueueDiversion::set_param(DivertParam param, uint64_t value) noexcept
     if (!use.open())
         return kDivertErrorInvalidHandle;
     switch (param) {
-    case DivertParam::QueueLength:
-        value = std::clamp(value, kQueueLengthMin, kQueueLengthMax);
-        return configure(NFQNL_CFG_CMD_NONE, static_cast<uint32_t>(value), false, false, false);
+    case DivertParam::QueueLength: {
+        QueueConfig config{};
+        config.maxLength = static_cast<uint32_t>(std::clamp(value, kQueueLengthMin, kQueueLengthMax));
+        return socket_.configure(queue_, config, false);
+    }
     case DivertParam::QueueTime:
-        queueTimeMs_.store(std::clamp(value, kQueueTimeMin, kQueueTimeMax));
+        queueTimeUs_.store(std::clamp(value, kQueueTimeMin, kQueueTimeMax) * 1000);
         return kDivertSuccess;
     }
     return kDivertErrorInvalidParameter;
 }
 
-uint32_t NfqueueDiversion::verdict(uint32_t id, int verdictCode)
+// Lists a received packet and copies it out; false when it was dropped instead.
+bool NfqueueDiversion::hand_out(const linux_backend::QueuedPacket &queued, void *packet, uint32_t capacity,
+                                uint32_t *captured, uint32_t *length, DivertAddress *address)
 {
-    char request[256];
-    nlmsghdr *message = nfq_nlmsg_put(request, NFQNL_MSG_VERDICT, queue_);
-    nfq_nlmsg_verdict_put(message, static_cast<int>(id), verdictCode);
-    if (mnl_socket_sendto(socket_, message, message->nlmsg_len) < 0)
-        return map_errno(errno);
-    return kDivertSuccess;
-}
-
-// Drops what the caller held past the queue time.
-void NfqueueDiversion::expire_held()
-{
-    uint64_t now = now_ms();
-    if (now < nextSweep_)
-        return;
-    nextSweep_ = now + kSweepEveryMs;
-    std::lock_guard<std::mutex> lock(heldLock_);
-    while (!held_.empty() && held_.front().deadline <= now) {
-        (void)verdict(held_.front().id, NF_DROP);
-        held_.pop_front();
-    }
-}
-
-// Takes the packet of `address` off the held list; false when it is not held.
-bool NfqueueDiversion::release_held(const DivertAddress *address, uint32_t *id)
-{
-    if (address->backendGeneration != generation_)
-        return false;
-    *id = static_cast<uint32_t>(address->backendId);
-    std::lock_guard<std::mutex> lock(heldLock_);
-    for (auto it = held_.begin(); it != held_.end(); ++it) {
-        if (it->id == *id) {
-            held_.erase(it);
-            return true;
+    // The time of the receive that brought it: one clock reading per receive.
+    uint64_t now = receivedUs_;
+    {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        if (ledger_.flush_due(now))
+            ledger_.flush(*this);
+        // A packet without bytes, or one the ledger has no room for, cannot be
+        // metered: it does not pass unmetered either.
+        if (queued.payload == nullptr || !ledger_.received(queued.id, now)) {
+            (void)verdict(queued.id, false);
+            return false;
         }
     }
-    return false;
-}
-
-uint32_t NfqueueDiversion::next_packet(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address,
-                                       bool *found)
-{
-    *found = false;
-    auto *message = reinterpret_cast<nlmsghdr *>(buffer_.get() + pendingOffset_);
-    int left = static_cast<int>(pendingEnd_ - pendingOffset_);
-    if (!mnl_nlmsg_ok(message, left)) {
-        pendingOffset_ = pendingEnd_ = 0;
-        return kDivertSuccess;
-    }
-    pendingOffset_ += NLMSG_ALIGN(message->nlmsg_len);
-    if (pendingOffset_ > pendingEnd_)
-        pendingOffset_ = pendingEnd_;
-    if ((message->nlmsg_type & 0xFF) != NFQNL_MSG_PACKET)
-        return kDivertSuccess;
-    nlattr *attributes[NFQA_MAX + 1] = {};
-    if (nfq_nlmsg_parse(message, attributes) < 0 || attributes[NFQA_PACKET_HDR] == nullptr ||
-        attributes[NFQA_PAYLOAD] == nullptr)
-        return kDivertSuccess;
-    auto *header = static_cast<nfqnl_msg_packet_hdr *>(mnl_attr_get_payload(attributes[NFQA_PACKET_HDR]));
-    uint32_t id = ntohl(header->packet_id);
-    uint32_t payloadLength = mnl_attr_get_payload_len(attributes[NFQA_PAYLOAD]);
-    uint32_t fullLength = payloadLength;
-    if (attributes[NFQA_CAP_LEN] != nullptr)
-        fullLength = ntohl(mnl_attr_get_u32(attributes[NFQA_CAP_LEN]));
-    bool outbound = header->hook == NF_INET_LOCAL_OUT || header->hook == NF_INET_POST_ROUTING;
-    uint64_t now = now_ms();
-    try {
-        std::lock_guard<std::mutex> lock(heldLock_);
-        held_.push_back({id, now + queueTimeMs_.load()});
-    } catch (...) {
-        (void)verdict(id, NF_DROP);
-        return kDivertErrorNotEnoughMemory;
-    }
-    uint32_t copied = payloadLength < capacity ? payloadLength : capacity;
-    std::memcpy(packet, mnl_attr_get_payload(attributes[NFQA_PAYLOAD]), copied);
-    *length = fullLength;
+    uint32_t copied = std::min(queued.captured, capacity);
+    std::memcpy(packet, queued.payload, copied);
+    *captured = copied;
+    *length = queued.length;
     *address = DivertAddress{};
-    address->timestamp = now;
-    nlattr *device = attributes[outbound ? NFQA_IFINDEX_OUTDEV : NFQA_IFINDEX_INDEV];
-    address->interfaceIndex = device ? ntohl(mnl_attr_get_u32(device)) : 0;
-    address->outbound = outbound ? 1 : 0;
+    address->timestamp = now / 1000;
+    address->interfaceIndex = queued.interfaceIndex;
+    address->outbound = queued.outbound ? 1 : 0;
     address->backendDirection = address->outbound;
-    address->backendId = id;
+    address->backendId = queued.id;
     address->backendGeneration = generation_;
-    *found = true;
-    return kDivertSuccess;
+    return true;
 }
 
-uint32_t NfqueueDiversion::recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept
+uint32_t NfqueueDiversion::recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                                DivertAddress *address) noexcept
 {
     Use use(*this);
     if (!use.open())
         return kDivertErrorInvalidHandle;
-    int fd = mnl_socket_get_fd(socket_);
     for (;;) {
         if (closed_.load())
             return kDivertErrorOperationAborted;
-        if (pendingOffset_ < pendingEnd_) {
-            bool found = false;
-            uint32_t result = next_packet(packet, capacity, length, address, &found);
-            if (found || result != kDivertSuccess)
-                return result;
-            continue;
+        while (const nlmsghdr *message = batch_.next()) {
+            linux_backend::QueuedPacket queued{};
+            if (linux_backend::read_queued_packet(message, &queued) &&
+                hand_out(queued, packet, capacity, captured, length, address))
+                return kDivertSuccess;
         }
-        expire_held();
-        ssize_t received = ::recv(fd, buffer_.get(), bufferSize_, 0);
-        if (received > 0) {
-            pendingOffset_ = 0;
-            pendingEnd_ = static_cast<size_t>(received);
-            continue;
+        uint64_t now = now_us();
+        // When the last receive emptied the socket, what was decided goes out
+        // before this one waits for more.
+        bool wait = batch_.drained();
+        if (now >= nextSweepUs_ || wait) {
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            if (now >= nextSweepUs_) {
+                nextSweepUs_ = now + kSweepEveryUs;
+                ledger_.expire(now, queueTimeUs_.load(), *this); // flushes first
+            }
+            if (wait) {
+                ledger_.flush(*this);
+                receiverWaiting_ = true;
+            }
         }
-        // A timeout only lets the loop look at the close flag and the held packets.
-        if (received < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        int count = batch_.fill(socket_.fd(), wait);
+        int error = errno;
+        receivedUs_ = now;
+        if (wait) {
+            receivedUs_ = now_us();
+            std::lock_guard<std::mutex> lock(ledgerLock_);
+            receiverWaiting_ = false;
+        }
+        // Nothing within the wake time, or nothing more without waiting: look
+        // at the close flag and the held packets, then wait.
+        if (count < 0 && error != EAGAIN && error != EWOULDBLOCK && error != EINTR)
             return kDivertErrorGenFailure;
     }
 }
 
+// Sends `packet` as a new packet. Only whole packets: the bytes of a packet the
+// queue copied in part must not go out as a packet of their own.
 uint32_t NfqueueDiversion::inject(const void *packet, uint32_t length, const DivertAddress *address)
 {
     if (!address->outbound || length < 20)
         return kDivertErrorNotSupported;
     const auto *bytes = static_cast<const uint8_t *>(packet);
     ssize_t sent = -1;
-    if (bytes[0] >> 4 == 4 && raw4_ >= 0) {
+    if (bytes[0] >> 4 == 4 && raw4_ >= 0 && (bytes[2] << 8 | bytes[3]) == static_cast<int>(length)) {
         sockaddr_in to{};
         to.sin_family = AF_INET;
         std::memcpy(&to.sin_addr, bytes + kIpv4DestinationOffset, kIpv4AddressSize);
         sent = sendto(raw4_, packet, length, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-    } else if (bytes[0] >> 4 == 6 && length >= 40 && raw6_ >= 0) {
+    } else if (bytes[0] >> 4 == 6 && length >= 40 && raw6_ >= 0 &&
+               40 + (bytes[4] << 8 | bytes[5]) == static_cast<int>(length)) {
         sockaddr_in6 to{};
         to.sin6_family = AF_INET6;
         std::memcpy(&to.sin6_addr, bytes + kIpv6DestinationOffset, kIpv6AddressSize);
@@ -409,7 +357,7 @@ uint32_t NfqueueDiversion::inject(const void *packet, uint32_t length, const Div
     } else {
         return kDivertErrorNotSupported;
     }
-    return sent < 0 ? map_errno(errno) : kDivertSuccess;
+    return sent < 0 ? linux_backend::divert_error_of(errno) : kDivertSuccess;
 }
 
 uint32_t NfqueueDiversion::send(const void *packet, uint32_t length, uint32_t *sent,
@@ -418,18 +366,23 @@ uint32_t NfqueueDiversion::send(const void *packet, uint32_t length, uint32_t *s
     Use use(*this);
     if (!use.open())
         return kDivertErrorInvalidHandle;
-    uint32_t id = 0;
-    uint32_t result;
-    if (release_held(address, &id)) {
+    uint32_t id = static_cast<uint32_t>(address->backendId);
+    uint32_t result = kDivertSuccess;
+    bool accepted = false;
+    if (ours(address)) {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
         if (address->outbound == address->backendDirection) {
-            result = verdict(id, NF_ACCEPT);
+            // Recorded only: the receiving thread sends it from recv, without the
+            // caller's locks, unless it waits in the kernel and cannot.
+            accepted = ledger_.accept(id);
+            if (accepted && receiverWaiting_)
+                ledger_.flush(*this);
         } else {
-            (void)verdict(id, NF_DROP);
-            result = inject(packet, length, address);
+            (void)ledger_.drop(id, *this); // turned around: the original goes
         }
-    } else {
-        result = inject(packet, length, address);
     }
+    if (!accepted)
+        result = inject(packet, length, address);
     if (result == kDivertSuccess && sent != nullptr)
         *sent = length;
     return result;
@@ -440,10 +393,11 @@ uint32_t NfqueueDiversion::drop(const DivertAddress *address) noexcept
     Use use(*this);
     if (!use.open())
         return kDivertErrorInvalidHandle;
-    uint32_t id = 0;
-    if (!release_held(address, &id))
-        return kDivertSuccess;
-    return verdict(id, NF_DROP);
+    if (ours(address)) {
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        (void)ledger_.drop(static_cast<uint32_t>(address->backendId), *this);
+    }
+    return kDivertSuccess;
 }
 
 void NfqueueDiversion::close() noexcept
@@ -453,22 +407,25 @@ void NfqueueDiversion::close() noexcept
     // A receive in progress notices the flag within kReceiveWakeMs.
     while (inUse_.load() != 0)
         std::this_thread::yield();
-    // Unbinding first lets traffic pass at once (the rules bypass a queue nobody
-    // listens to); the kernel drops what was still queued.
-    if (socket_ != nullptr) {
-        if (queue_ != 0)
-            (void)configure(NFQNL_CFG_CMD_UNBIND, 0, false, false, false);
-        mnl_socket_close(socket_);
-        socket_ = nullptr;
+    {
+        // Accepts already given go out; the kernel drops the undecided at unbind.
+        std::lock_guard<std::mutex> lock(ledgerLock_);
+        ledger_.flush(*this);
+        ledger_.clear();
     }
+    // Unbinding first lets traffic pass at once (the rules bypass a queue nobody
+    // listens to).
+    if (queue_ != 0)
+        (void)socket_.configure(queue_, QueueConfig{QueueCommand::Unbind}, false);
+    socket_.close();
     linux_backend::remove_divert_rules(&rules_);
+    // Last: a successor clears the rules it finds only once the lock is free.
+    lock_.close();
     for (int *fd : {&raw4_, &raw6_}) {
         if (*fd >= 0)
             ::close(*fd);
         *fd = -1;
     }
-    std::lock_guard<std::mutex> lock(heldLock_);
-    held_.clear();
 }
 
 class NfqueueBackend final : public DiversionBackend {

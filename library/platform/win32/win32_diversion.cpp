@@ -61,7 +61,9 @@ public:
         return WinDivertSetParam(handle_, native, value) ? kDivertSuccess : GetLastError();
     }
 
-    uint32_t recv(void *packet, uint32_t capacity, uint32_t *length, DivertAddress *address) noexcept override
+    // The driver copies the whole packet (send needs it), so captured is length.
+    uint32_t recv(void *packet, uint32_t capacity, uint32_t *captured, uint32_t *length,
+                  DivertAddress *address) noexcept override
     {
         if (closed_.load())
             return kDivertErrorInvalidHandle;
@@ -75,6 +77,7 @@ public:
         address->interfaceIndex = record.Network.IfIdx;
         address->outbound = static_cast<uint8_t>(record.Outbound);
         address->backendDirection = address->outbound;
+        *captured = received;
         *length = received;
         return kDivertSuccess;
     }
