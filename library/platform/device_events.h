@@ -4,9 +4,9 @@
 // Porting contract. A source is created on the caller's thread when a callback is
 // registered, before the notification thread starts, and destroyed on the caller's
 // thread after that thread has ended. In between, the notification thread alone
-// calls set_up, subscribe, dispatch, default_procedure and release, in that order;
-// request_stop is the one operation any thread may call at any time. No lock of
-// the library is held around any of them.
+// calls set_up, subscribe, dispatch (default_procedure and pause in between) and
+// release, in that order; request_stop is the one operation any thread may call
+// at any time. No lock of the library is held around any of them.
 //
 //   set_up         acquires what receiving needs (window class and window; the
 //                  kernel event socket) and keeps the window procedure. False when
@@ -22,6 +22,8 @@
 //                  retrieval that does not end the loop.
 //   request_stop   idempotent; reaches the thread wherever it is: set_up then
 //                  fails and every later dispatch answers kStop.
+//   pause          waits the given time or until the stop request, whichever
+//                  comes first; the loop's back-off while retrievals keep failing.
 //   release        gives back what set_up and subscribe acquired; called once by
 //                  the thread when it leaves, whether or not set_up succeeded.
 //
@@ -31,12 +33,14 @@
 // reach the window procedure inside GetMessageW), request_stop is
 // PostThreadMessageW(WM_USER + 1) plus an event that set_up checks (a thread
 // message to a thread without a queue is lost), default_procedure is
-// DefWindowProcW, and release is UnregisterDeviceNotification, DestroyWindow and
-// UnregisterClassW. On Linux the events are kernel uevents
-// (linux/linux_uevent_source.cpp) and the procedure's answer goes nowhere.
+// DefWindowProcW, pause is a wait on the stop event with a timeout, and release
+// is UnregisterDeviceNotification, DestroyWindow and UnregisterClassW. On Linux the
+// events are kernel uevents (linux/linux_uevent_source.cpp) and the procedure's
+// answer goes nowhere.
 #ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 #define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -123,6 +127,7 @@ public:
     virtual DeviceWait dispatch() = 0;
     virtual intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
     virtual void request_stop() = 0;
+    virtual void pause(std::chrono::milliseconds time) = 0;
     virtual void release() = 0;
 };
 

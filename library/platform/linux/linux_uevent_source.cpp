@@ -103,6 +103,12 @@ public:
 
     intptr_t default_procedure(uint32_t, uintptr_t, intptr_t) override { return 0; }
 
+    void pause(std::chrono::milliseconds time) override
+    {
+        pollfd fd{stopFd_, POLLIN, 0};
+        static_cast<void>(poll(&fd, 1, static_cast<int>(time.count())));
+    }
+
     void request_stop() override
     {
         uint64_t one = 1;
