@@ -18,7 +18,6 @@
 // Needs root; exits 77 when it cannot run. Arguments: the pair counts (default
 // 100 300 1000 3000).
 #include <fcntl.h>
-#include <linux/netlink.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -44,6 +43,7 @@
 #include "notify/device_arrival.h"
 #include "platform/device_lookup.h"
 #include "support/private_sysfs.h"
+#include "support/uevent_socket.h"
 
 namespace {
 
@@ -96,14 +96,10 @@ void listen_kernel(int fd, const std::atomic<bool> &stop)
         if (n <= 0)
             continue;
         buffer[static_cast<size_t>(n)] = '\0';
-        std::string header(buffer.data());
-        size_t at = header.find('@');
-        size_t net = header.find("/net/");
-        if (at == std::string::npos || net == std::string::npos || header.find('/', net + 5) != std::string::npos)
-            continue;
-        std::string action = header.substr(0, at);
-        std::string name = header.substr(net + 5);
-        if (!ours(name) || (action != "add" && action != "remove"))
+        std::string action;
+        std::string name;
+        if (!kestrune::test::interface_uevent(buffer.data(), action, name) || !ours(name) ||
+            (action != "add" && action != "remove"))
             continue;
         std::lock_guard<std::mutex> lock(mutex);
         (action == "add" ? kernel.added : kernel.removed).insert(name);
@@ -195,15 +191,8 @@ int round(int pairs, FILE *out)
     if (logFd < 0 || dup2(logFd, STDOUT_FILENO) < 0)
         return cannot("cannot capture the library's lines");
 
-    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 1;
-    timeval tick{0, 100000};
-    int size = 256 << 20;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size) != 0)
+    int fd = kestrune::test::open_uevent_socket(256 << 20, timeval{0, 100000});
+    if (fd < 0)
         return cannot("cannot open a kernel uevent socket with a large buffer");
     std::atomic<bool> stop{false};
     std::thread listener(listen_kernel, fd, std::cref(stop));

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "notify/notify_backends.h"
@@ -15,8 +16,15 @@ namespace kestrune::test {
 
 class FakeSysfs {
 public:
-    FakeSysfs() { notify::use_device_lookup(platform::make_sysfs_device_lookup(dir_.path(), false)); }
+    explicit FakeSysfs(size_t rememberedDevices = platform::kRememberedDevices)
+        : lookup_(platform::make_sysfs_device_lookup(dir_.path(), false, rememberedDevices))
+    {
+        notify::use_device_lookup(lookup_);
+    }
     ~FakeSysfs() { notify::use_device_lookup(nullptr); }
+
+    // Where a uevent source would tell what it heard.
+    platform::DeviceChanges &changes() { return *lookup_; }
 
     // A device directory (relative to the root) with attribute files, listed
     // under `member` (such as "class/net/eth0") when one is given.
@@ -38,6 +46,7 @@ public:
 
 private:
     ScratchDir dir_;
+    std::shared_ptr<platform::SysfsDeviceLookup> lookup_;
 };
 
 } // namespace kestrune::test
