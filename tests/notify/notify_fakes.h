@@ -36,11 +36,13 @@ public:
         if (!member.empty())
             add_member(member, path);
     }
-    // A link from `entry` to a device directory.
+    // A link from `entry` to a device directory, relative as sysfs makes them.
     void add_member(const std::string &entry, const std::string &devicePath)
     {
-        std::filesystem::create_directories(std::filesystem::path(dir_ / entry).parent_path());
-        std::filesystem::create_directory_symlink(dir_ / devicePath, dir_ / entry);
+        const std::filesystem::path link = dir_ / entry;
+        std::filesystem::create_directories(link.parent_path());
+        std::filesystem::create_directory_symlink(std::filesystem::relative(dir_ / devicePath, link.parent_path()),
+                                                  link);
     }
     void remove(const std::string &path) { std::filesystem::remove_all(dir_ / path); }
 

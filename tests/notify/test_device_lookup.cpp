@@ -43,7 +43,7 @@ protected:
                           {"uevent", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\n"}},
                          "bus/usb/devices/1-1");
         std::string scsi = "devices/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0";
-        sysfs.add_device(scsi, {{"model", "Cruzer Blade    \n"}, {"vendor", "SanDisk \n"}});
+        sysfs.add_device(scsi, {{"model", "  Cruzer Blade    \n"}, {"vendor", "SanDisk \n"}});
         sysfs.add_device(scsi + "/block/sdb", {{"uevent", "MAJOR=8\nMINOR=16\nDEVNAME=sdb\nDEVTYPE=disk\n"}},
                          "class/block/sdb");
         sysfs.add_member(scsi + "/block/sdb/device", scsi);
@@ -69,6 +69,11 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
                      "bus/usb/devices/1-4");
     // Escaped number signs and percent signs of kernel names come back whole.
     sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}}, "class/net/a#b%c");
+    // Nothing but its driver describes this card.
+    const std::string pci = "devices/pci0000:00/0000:00:1f.6";
+    sysfs.add_device(pci + "/net/eth1", {{"uevent", "INTERFACE=eth1\n"}}, "class/net/eth1");
+    sysfs.add_member(pci + "/net/eth1/device", pci);
+    sysfs.add_member(pci + "/driver", "bus/pci/drivers/e1000e");
     const std::u16string fits(259, u'p');
     const std::pair<std::u16string, std::u16string> cases[] = {
         {u"BLOCK\\SDB", u"Cruzer Blade;/dev/sdb;Ultra USB 3.0;USB Maker;"},
@@ -83,6 +88,7 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
         {u"USB\\1-3", fits + u";/dev/bus/usb/001/003;" + fits + u";;"},
         {u"USB\\1-4", u";;/dev/bus/usb/001/004;;;"},
         {u"NET\\A%23B%25C", u";;a#b%c;;;"},
+        {u"NET\\ETH1", u"e1000e;eth1;;;"},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(detail(cases[i].first), cases[i].second) << "case " << i;
@@ -164,6 +170,10 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
         sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
     };
     changes.listening(true);
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
+    // News of devices it never saw, or of subsystems it does not keep, change nothing.
+    changes.device_removed("net", "veth9");
+    changes.device_added("queues", "rx-0");
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
 
     add_veth("veth1");
