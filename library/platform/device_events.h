@@ -24,6 +24,9 @@
 //                  fails and every later dispatch answers kStop.
 //   pause          waits the given time or until the stop request, whichever
 //                  comes first; the loop's back-off while retrievals keep failing.
+//                  The default only sleeps: a backend overrides it with a wait on
+//                  its stop signal (Linux: poll on the eventfd; Windows:
+//                  WaitForSingleObject on the stop event).
 //   release        gives back what set_up and subscribe acquired; called once by
 //                  the thread when it leaves, whether or not set_up succeeded.
 //
@@ -43,6 +46,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "base/guid.h"
@@ -127,7 +131,7 @@ public:
     virtual DeviceWait dispatch() = 0;
     virtual intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
     virtual void request_stop() = 0;
-    virtual void pause(std::chrono::milliseconds time) = 0;
+    virtual void pause(std::chrono::milliseconds time) { std::this_thread::sleep_for(time); }
     virtual void release() = 0;
 };
 
