@@ -8,7 +8,6 @@
 // conversion and call. Needs root; prints a table and exits 0, or says why it
 // cannot run and exits 77.
 #include <fcntl.h>
-#include <linux/netlink.h>
 #include <poll.h>
 #include <sched.h>
 #include <spawn.h>
@@ -30,6 +29,7 @@
 
 #include "kestrune.h"
 #include "support/private_sysfs.h"
+#include "support/uevent_socket.h"
 
 extern char **environ;
 
@@ -66,13 +66,12 @@ void listen_kernel(int fd, const std::atomic<bool> &stop)
         if (n <= 0)
             continue;
         buffer[static_cast<size_t>(n)] = '\0';
-        std::string header(buffer.data());
-        size_t at = header.find('@');
-        size_t net = header.find("/net/");
-        if (at == std::string::npos || net == std::string::npos || header.find('/', net + 5) != std::string::npos)
+        std::string action;
+        std::string name;
+        if (!kestrune::test::interface_uevent(buffer.data(), action, name))
             continue;
         std::lock_guard<std::mutex> lock(mutex);
-        kernelSeen.emplace(header.substr(0, at) + " " + header.substr(net + 5), now);
+        kernelSeen.emplace(action + " " + name, now);
     }
 }
 
@@ -120,16 +119,9 @@ int main()
     if (!kestrune::test::mount_private_sysfs())
         return cannot("cannot mount sysfs in the new namespace");
 
-    int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 1;
-    timeval tick{0, 100000};
-    int size = 4 << 20;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick) != 0)
+    int fd = kestrune::test::open_uevent_socket(4 << 20, timeval{0, 100000});
+    if (fd < 0)
         return cannot("cannot open a kernel uevent socket");
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
     std::atomic<bool> stop{false};
     std::thread listener(listen_kernel, fd, std::cref(stop));
 

@@ -44,7 +44,7 @@ void QVX_KESTRUNE_get_device_detail_info_by_devid(std::u16string_view instanceId
     }
     std::shared_ptr<platform::DeviceLookup> lookup = device_lookup();
     std::unique_ptr<platform::DeviceInfoSet> set;
-    uint32_t error = lookup->open(instanceId.substr(0, firstSlash), flags, set);
+    uint32_t error = lookup->open_matching(instanceId.substr(0, firstSlash), instanceId, flags, set);
     if (error != 0) {
         log_wstream('E', __func__, __LINE__) << "ERR: SetupDiGetClassDevs(): " << static_cast<unsigned long>(error);
         return;

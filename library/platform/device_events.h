@@ -4,9 +4,9 @@
 // Porting contract. A source is created on the caller's thread when a callback is
 // registered, before the notification thread starts, and destroyed on the caller's
 // thread after that thread has ended. In between, the notification thread alone
-// calls set_up, subscribe, dispatch, default_procedure and release, in that order;
-// request_stop is the one operation any thread may call at any time. No lock of
-// the library is held around any of them.
+// calls set_up, subscribe, dispatch (default_procedure and pause in between) and
+// release, in that order; request_stop is the one operation any thread may call
+// at any time. No lock of the library is held around any of them.
 //
 //   set_up         acquires what receiving needs (window class and window; the
 //                  kernel event socket) and keeps the window procedure. False when
@@ -22,6 +22,11 @@
 //                  retrieval that does not end the loop.
 //   request_stop   idempotent; reaches the thread wherever it is: set_up then
 //                  fails and every later dispatch answers kStop.
+//   pause          waits the given time or until the stop request, whichever
+//                  comes first; the loop's back-off while retrievals keep failing.
+//                  The default only sleeps: a backend overrides it with a wait on
+//                  its stop signal (Linux: poll on the eventfd; Windows:
+//                  WaitForSingleObject on the stop event).
 //   release        gives back what set_up and subscribe acquired; called once by
 //                  the thread when it leaves, whether or not set_up succeeded.
 //
@@ -35,16 +40,19 @@
 // WM_QUIT or the thread message WM_USER + 1; request_stop sets an event that
 // set_up and dispatch check and posts WM_USER + 1 once the thread has a queue
 // (a thread message to a thread without one is lost); default_procedure is
-// DefWindowProcW; release is UnregisterDeviceNotification, DestroyWindow and
-// UnregisterClassW, so that a later registration starts afresh. On Linux the
+// DefWindowProcW; pause is a wait on the stop event with a timeout; release is
+// UnregisterDeviceNotification, DestroyWindow and UnregisterClassW, so that a
+// later registration starts afresh. On Linux the
 // events are kernel uevents (linux/linux_uevent_source.cpp): dispatch hands each
 // to the procedure the same way, and with no sender to answer, the result is
 // dropped there.
 #ifndef KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 #define KESTRUNE_PLATFORM_DEVICE_EVENTS_H
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "base/guid.h"
@@ -129,6 +137,7 @@ public:
     virtual DeviceWait dispatch() = 0;
     virtual intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) = 0;
     virtual void request_stop() = 0;
+    virtual void pause(std::chrono::milliseconds time) { std::this_thread::sleep_for(time); }
     virtual void release() = 0;
 };
 

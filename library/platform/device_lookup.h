@@ -15,6 +15,12 @@
 //                     the devices whose instance ID begins with the enumerator.
 //                     With kDigcfPresent only those present now; without it also
 //                     those the system still knows but that are gone.
+//   open_matching     the search for one device: open's set, less any members
+//                     whose instance ID differs from `instanceId`; every member
+//                     whose ID equals it stays, in open's order, so the first match
+//                     is the same. A backend that can find a device by its ID
+//                     without listing the enumerator's devices (Linux) answers in
+//                     time independent of their number; Windows lists them all.
 //   member            SetupDiEnumDeviceInfo: true while the index names a member.
 //   instance_id       SetupDiGetDeviceInstanceIdW: the member's instance ID in
 //                     upper case (upper_case_instance_id), zero-terminated, in at
@@ -64,6 +70,12 @@ class DeviceLookup {
 public:
     virtual ~DeviceLookup() = default;
     virtual uint32_t open(std::u16string_view enumerator, uint32_t flags, std::unique_ptr<DeviceInfoSet> &set) = 0;
+    virtual uint32_t open_matching(std::u16string_view enumerator, std::u16string_view instanceId, uint32_t flags,
+                                   std::unique_ptr<DeviceInfoSet> &set)
+    {
+        static_cast<void>(instanceId);
+        return open(enumerator, flags, set);
+    }
     virtual void remember_present() = 0;
 };
 

@@ -1,24 +1,29 @@
-// The inner half of the kernel-event test, run in a network and mount namespace
+// The inner half of the kernel-event tests, run in a network and mount namespace
 // of its own with sysfs mounted afresh, so that /sys/class/net shows this
-// namespace's interfaces. It registers a callback, creates and deletes a veth
-// pair, and checks that the callback heard two arrivals and two removals naming
-// the interfaces, on one thread that is not its own. Exit 0: passed; 1: failed
-// (what it saw is printed); 77: the machine cannot do this (the reason is printed).
-#include <linux/netlink.h>
+// namespace's interfaces. Without arguments it registers a callback, creates and
+// deletes a veth pair, and checks that the callback heard two arrivals and two
+// removals naming the interfaces, on one thread that is not its own. With
+// "overflow" it lets one veth pair overflow the smallest socket buffer of an event
+// source and dispatches once; the caller reads the lines. Exit 0: passed; 1:
+// failed (what it saw is printed); 77: the machine cannot do this (the reason is
+// printed).
 #include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "kestrune.h"
+#include "platform/linux/linux_sysfs_lookup.h"
+#include "platform/linux/linux_uevent_source.h"
 #include "platform/thread_id.h"
+#include "support/uevent_socket.h"
 
 namespace {
 
@@ -60,25 +65,47 @@ bool ip(const std::string &arguments)
     return std::system(("ip " + arguments + " >/dev/null").c_str()) == 0;
 }
 
+intptr_t ignore_message(kestrune::platform::DeviceEventSource *, uint32_t, uintptr_t, intptr_t) noexcept
+{
+    return 0;
+}
+
+int overflow()
+{
+    namespace platform = kestrune::platform;
+    std::unique_ptr<platform::DeviceEventSource> source =
+        platform::make_uevent_source(platform::system_sysfs_device_lookup(), 1);
+    if (!source || !source->set_up(ignore_message)) {
+        std::printf("SKIP no kernel uevent socket\n");
+        return 77;
+    }
+    source->subscribe(platform::kGuidNdisLanClass);
+    // Two interfaces with their queues: more events than the buffer holds.
+    ip("link add ko0 type veth peer name ko1");
+    // The overflow is reported, then what was queued is handed on.
+    platform::DeviceWait first = source->dispatch();
+    std::printf("first dispatch %s\n", first == platform::DeviceWait::kMessage ? "delivered" : "failed");
+    source->release();
+    return first == platform::DeviceWait::kMessage ? 0 : 1;
+}
+
 } // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (!ip("link show lo")) {
         std::printf("SKIP the ip command of iproute2 is not available\n");
         return 77;
     }
-    // A socket of our own tells whether this kernel delivers the uevents of this
-    // namespace at all.
-    int probe = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_KOBJECT_UEVENT);
-    sockaddr_nl address{};
-    address.nl_family = AF_NETLINK;
-    address.nl_groups = 1;
-    if (probe < 0 || bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    // A socket of our own tells whether this kernel delivers uevents at all.
+    int probe = kestrune::test::open_uevent_socket();
+    if (probe < 0) {
         std::printf("SKIP no kernel uevent socket\n");
         return 77;
     }
+    if (argc > 1 && std::string(argv[1]) == "overflow")
+        return overflow();
 
     uint32_t mainThread = kestrune::platform::current_thread_id();
     int registered = QVX_KESTRUNE_Register_Device_Notification(on_device);

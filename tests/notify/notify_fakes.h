@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 
 #include "notify/notify_backends.h"
@@ -15,8 +16,15 @@ namespace kestrune::test {
 
 class FakeSysfs {
 public:
-    FakeSysfs() { notify::use_device_lookup(platform::make_sysfs_device_lookup(dir_.path(), false)); }
+    explicit FakeSysfs(size_t rememberedDevices = platform::kRememberedDevices)
+        : lookup_(platform::make_sysfs_device_lookup(dir_.path(), false, rememberedDevices))
+    {
+        notify::use_device_lookup(lookup_);
+    }
     ~FakeSysfs() { notify::use_device_lookup(nullptr); }
+
+    // Where a uevent source would tell what it heard.
+    platform::DeviceChanges &changes() { return *lookup_; }
 
     // A device directory (relative to the root) with attribute files, listed
     // under `member` (such as "class/net/eth0") when one is given.
@@ -28,16 +36,19 @@ public:
         if (!member.empty())
             add_member(member, path);
     }
-    // A link from `entry` to a device directory.
+    // A link from `entry` to a device directory, relative as sysfs makes them.
     void add_member(const std::string &entry, const std::string &devicePath)
     {
-        std::filesystem::create_directories(std::filesystem::path(dir_ / entry).parent_path());
-        std::filesystem::create_directory_symlink(dir_ / devicePath, dir_ / entry);
+        const std::filesystem::path link = dir_ / entry;
+        std::filesystem::create_directories(link.parent_path());
+        std::filesystem::create_directory_symlink(std::filesystem::relative(dir_ / devicePath, link.parent_path()),
+                                                  link);
     }
     void remove(const std::string &path) { std::filesystem::remove_all(dir_ / path); }
 
 private:
     ScratchDir dir_;
+    std::shared_ptr<platform::SysfsDeviceLookup> lookup_;
 };
 
 } // namespace kestrune::test

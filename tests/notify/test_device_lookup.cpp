@@ -1,19 +1,24 @@
 // The device lookup and the text join over a fake sysfs tree: the four texts, the
-// empty fields, the read buffer's limit, the memory of removed devices and the
-// three error lines.
+// empty fields, the read buffer's limit, the memory of removed devices, the index
+// that the event source keeps current, and the three error lines.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "base/wide_text.h"
 #include "notify/device_arrival.h"
 #include "notify_fakes.h"
 #include "platform/device_lookup.h"
+#include "platform/linux/linux_sysfs_lookup.h"
 #include "support/stdout_capture.h"
 
 using kestrune::notify::QVX_KESTRUNE_get_device_detail_info_by_devid;
 using kestrune::test::FakeSysfs;
 using kestrune::test::StdoutCapture;
 using kestrune::test::without_line_numbers;
+namespace platform = kestrune::platform;
 
 namespace {
 
@@ -38,7 +43,7 @@ protected:
                           {"uevent", "DEVTYPE=usb_device\nDEVNAME=bus/usb/001/002\n"}},
                          "bus/usb/devices/1-1");
         std::string scsi = "devices/usb1/1-1/1-1:1.0/host0/target0:0:0/0:0:0:0";
-        sysfs.add_device(scsi, {{"model", "Cruzer Blade    \n"}, {"vendor", "SanDisk \n"}});
+        sysfs.add_device(scsi, {{"model", "  Cruzer Blade    \n"}, {"vendor", "SanDisk \n"}});
         sysfs.add_device(scsi + "/block/sdb", {{"uevent", "MAJOR=8\nMINOR=16\nDEVNAME=sdb\nDEVTYPE=disk\n"}},
                          "class/block/sdb");
         sysfs.add_member(scsi + "/block/sdb/device", scsi);
@@ -64,6 +69,11 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
                      "bus/usb/devices/1-4");
     // Escaped number signs and percent signs of kernel names come back whole.
     sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}}, "class/net/a#b%c");
+    // Nothing but its driver describes this card.
+    const std::string pci = "devices/pci0000:00/0000:00:1f.6";
+    sysfs.add_device(pci + "/net/eth1", {{"uevent", "INTERFACE=eth1\n"}}, "class/net/eth1");
+    sysfs.add_member(pci + "/net/eth1/device", pci);
+    sysfs.add_member(pci + "/driver", "bus/pci/drivers/e1000e");
     const std::u16string fits(259, u'p');
     const std::pair<std::u16string, std::u16string> cases[] = {
         {u"BLOCK\\SDB", u"Cruzer Blade;/dev/sdb;Ultra USB 3.0;USB Maker;"},
@@ -78,6 +88,7 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
         {u"USB\\1-3", fits + u";/dev/bus/usb/001/003;" + fits + u";;"},
         {u"USB\\1-4", u";;/dev/bus/usb/001/004;;;"},
         {u"NET\\A%23B%25C", u";;a#b%c;;;"},
+        {u"NET\\ETH1", u"e1000e;eth1;;;"},
     };
     for (size_t i = 0; i < std::size(cases); ++i)
         EXPECT_EQ(detail(cases[i].first), cases[i].second) << "case " << i;
@@ -104,14 +115,16 @@ TEST_F(DeviceLookup, RemovalFindsDevicesSeenBefore)
 
 TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
 {
-    // A member whose ID does not fit the read buffer stops the search, even
-    // though the wanted device comes later.
-    std::string longName(255, 'a');
+    // A member whose ID does not fit the read buffer fails its own search only:
+    // a device listed after it is still found.
+    const std::string longName(255, 'a');
     sysfs.add_device("devices/serial/" + longName, {{"uevent", "DEVNAME=x\n"}}, "bus/usb-serial/devices/" + longName);
     sysfs.add_device("devices/serial/ttyUSB0", {{"uevent", "DEVNAME=ttyUSB0\n"}}, "bus/usb-serial/devices/ttyUSB0");
 
     StdoutCapture out;
-    for (std::u16string_view id : {u"NET0", u"", u"NOSUCHBUS\\1", u"USB-SERIAL\\TTYUSB0"})
+    const std::u16string longId = u"USB-SERIAL\\" + std::u16string(255, u'A');
+    for (std::u16string_view id : {std::u16string_view(u"NET0"), std::u16string_view(u""),
+                                   std::u16string_view(u"NOSUCHBUS\\1"), std::u16string_view(longId)})
         EXPECT_EQ(detail(id), u"");
     const std::string line = "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: ";
     EXPECT_EQ(without_line_numbers(out.text()),
@@ -119,8 +132,93 @@ TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
               line + "dbcc name fmt error! no \\\n" +
               line + "ERR: SetupDiGetClassDevs(): 13\n" +
               line + "ERR: SetupDiGetDeviceInstanceId(): 0, 122\n");
-    sysfs.remove("bus/usb-serial/devices/" + longName);
     EXPECT_EQ(detail(u"USB-SERIAL\\TTYUSB0"), u";;/dev/ttyUSB0;;;");
+}
+
+TEST_F(DeviceLookup, TheWholeSetListsPresentThenRememberedDevices)
+{
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
+    sysfs.add_device("devices/virtual/net/veth1", {{"uevent", "INTERFACE=veth1\n"}}, "class/net/veth1");
+    sysfs.remove("class/net/veth0");
+    auto members = [](uint32_t flags) {
+        std::unique_ptr<platform::DeviceInfoSet> set;
+        std::vector<std::u16string> ids;
+        if (kestrune::notify::device_lookup()->open(u"NET", flags, set) != 0)
+            return ids;
+        char16_t buffer[64];
+        for (uint32_t i = 0; set->member(i) && set->instance_id(i, buffer, 64) == 0; ++i)
+            ids.emplace_back(buffer);
+        return ids;
+    };
+    EXPECT_EQ(members(kArrival), std::vector<std::u16string>{u"NET\\VETH1"});
+    EXPECT_EQ(members(kRemoval), (std::vector<std::u16string>{u"NET\\VETH1", u"NET\\VETH0"}));
+}
+
+TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
+{
+    sysfs.add_device("devices/virtual/net/Veth0", {{"uevent", "INTERFACE=Veth0\n"}}, "class/net/Veth0");
+    // Read in name order at first: "Veth0" before "veth0".
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;Veth0;;;");
+    sysfs.remove("class/net/Veth0");
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
+}
+
+TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
+{
+    platform::DeviceChanges &changes = sysfs.changes();
+    auto add_veth = [&](const std::string &name) {
+        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
+    };
+    changes.listening(true);
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
+    // News of devices it never saw, or of subsystems it does not keep, change nothing.
+    changes.device_removed("net", "veth9");
+    changes.device_added("queues", "rx-0");
+    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
+
+    add_veth("veth1");
+    changes.device_added("net", "veth1");
+    EXPECT_EQ(detail(u"NET\\VETH1"), u";;veth1;;;");
+    sysfs.remove("class/net/veth1");
+    changes.device_removed("net", "veth1");
+    EXPECT_EQ(detail(u"NET\\VETH1"), u"");
+    EXPECT_EQ(detail(u"NET\\VETH1", kRemoval), u";;veth1;;;");
+
+    // Unheard of, after events were lost, or once no source listens: found by
+    // reading the directory again.
+    add_veth("veth2");
+    changes.events_lost();
+    EXPECT_EQ(detail(u"NET\\VETH2"), u";;veth2;;;");
+    add_veth("veth3");
+    changes.listening(false);
+    EXPECT_EQ(detail(u"NET\\VETH3"), u";;veth3;;;");
+}
+
+TEST(DeviceMemory, EveryRemovalFindsItsTextsAndTheGoneAreBounded)
+{
+    // More devices than the memory of gone ones holds, all present, then all gone.
+    constexpr size_t kRemembered = 16;
+    constexpr size_t kCount = 40;
+    FakeSysfs sysfs(kRemembered);
+    platform::DeviceChanges &changes = sysfs.changes();
+    changes.listening(true);
+    auto id = [](size_t i) { return u"NET\\V" + kestrune::widen(std::to_string(i)); };
+    auto text = [](size_t i) { return u";;v" + kestrune::widen(std::to_string(i)) + u";;;"; };
+    for (size_t i = 0; i < kCount; ++i) {
+        const std::string name = "v" + std::to_string(i);
+        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
+        changes.device_added("net", name);
+    }
+    for (size_t i = 0; i < kCount; ++i)
+        ASSERT_EQ(detail(id(i)), text(i)) << i;
+    for (size_t i = 0; i < kCount; ++i) {
+        const std::string name = "v" + std::to_string(i);
+        sysfs.remove("class/net/" + name);
+        changes.device_removed("net", name);
+        ASSERT_EQ(detail(id(i), kRemoval), text(i)) << i;
+    }
+    EXPECT_EQ(detail(id(kCount - kRemembered - 1), kRemoval), u"");
+    EXPECT_EQ(detail(id(kCount - kRemembered), kRemoval), text(kCount - kRemembered));
 }
 
 } // namespace

@@ -47,6 +47,17 @@ struct Script {
     std::vector<kestrune::Guid> subscribed;
     std::vector<Delivery> delivered[2]; // to first_callback and second_callback
     std::vector<int> unregisterResults; // of unregistering_callback
+    std::vector<long> pausesMs;
+
+    // In the queue, a failed retrieval.
+    static constexpr uint32_t kFailure = 0xFFFFFFFF;
+    void push_failures(int count)
+    {
+        platform::DeviceMessage failure;
+        failure.message = kFailure;
+        for (int i = 0; i < count; ++i)
+            push(failure);
+    }
 
     void push(platform::DeviceMessage message)
     {
@@ -122,12 +133,20 @@ public:
             return platform::DeviceWait::kStop;
         platform::DeviceMessage message = std::move(script_.messages.front());
         script_.messages.pop_front();
+        if (message.message == Script::kFailure)
+            return platform::DeviceWait::kError;
         lock.unlock();
         procedure_(this, message.message, message.wParam, message.lParam());
         return platform::DeviceWait::kMessage;
     }
 
     intptr_t default_procedure(uint32_t, uintptr_t, intptr_t) override { return 0; }
+
+    void pause(std::chrono::milliseconds time) override
+    {
+        std::lock_guard<std::mutex> lock(script_.mutex);
+        script_.pausesMs.push_back(static_cast<long>(time.count()));
+    }
 
     void request_stop() override
     {
@@ -358,6 +377,21 @@ TEST_F(Lifecycle, OnlyInterfaceEventsAreDecodedAndBadLinkNamesLogged)
               "E KestruneCtl UpdateDevice #: dbcc name fmt error! dbcc_name\r\n"
               "E KestruneCtl UpdateDevice #: dbcc name fmt error! no #\r\n"
               "E KestruneCtl QVX_KESTRUNE_get_device_detail_info_by_devid #: dbcc name fmt error! no \\\n");
+}
+
+TEST_F(Lifecycle, RepeatedRetrievalFailuresBackOffAndASingleOneIsRetriedAtOnce)
+{
+    ASSERT_EQ(QVX_KESTRUNE_Register_Device_Notification(first_callback), QVX_KESTRUNE_RESULT_SUCCESS);
+    script.push_failures(6);
+    script.push(broadcast(kArrival, kEth0));
+    script.push_failures(1);
+    script.push(broadcast(kRemoval, kEth0));
+    script.push_failures(2);
+    ASSERT_TRUE(script.wait_drained());
+    EXPECT_EQ(script.deliveries(0).size(), 2u);
+    std::lock_guard<std::mutex> lock(script.mutex);
+    // Doubling to a cap of a few milliseconds; a message starts afresh.
+    EXPECT_EQ(script.pausesMs, (std::vector<long>{1, 2, 4, 4, 4, 1}));
 }
 
 void unregistering_callback(int, char *)

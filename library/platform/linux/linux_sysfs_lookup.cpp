@@ -7,9 +7,12 @@
 #include <array>
 #include <cctype>
 #include <cwctype>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -73,23 +76,52 @@ std::u16string upper_instance_id(std::string_view subsystem, std::string_view na
     return id;
 }
 
+// One entry of a subsystem's directory.
+struct Entry {
+    std::string name;
+    std::optional<Texts> texts; // as last read while present
+};
+
+// A subsystem's directory: its entries by instance ID, those of one ID (names
+// that differ only in case) in the order first seen.
+struct Directory {
+    std::string dir;
+    std::unordered_map<std::u16string, std::vector<Entry>> byId;
+    uint64_t readInEpoch = 0; // 0: not read while a source listened
+};
+
 struct Member {
     std::u16string id;
+    std::string subsystem; // with name: where the texts of a present device are kept
+    std::string name;
     std::string path; // empty for a device known only from memory
     std::optional<Texts> texts;
 };
 
-class SysfsDeviceLookup final : public DeviceLookup {
+class SysfsLookup final : public SysfsDeviceLookup {
 public:
-    SysfsDeviceLookup(std::string root, bool hardwareDatabase)
-        : root_(std::move(root)), hardwareDatabase_(hardwareDatabase)
+    SysfsLookup(std::string root, bool hardwareDatabase, size_t rememberedDevices)
+        : root_(std::move(root)), hardwareDatabase_(hardwareDatabase), rememberedDevices_(rememberedDevices)
     {
     }
 
-    uint32_t open(std::u16string_view enumerator, uint32_t flags, std::unique_ptr<DeviceInfoSet> &set) override;
+    uint32_t open(std::u16string_view enumerator, uint32_t flags, std::unique_ptr<DeviceInfoSet> &set) override
+    {
+        return collect(enumerator, std::nullopt, flags, set);
+    }
+    uint32_t open_matching(std::u16string_view enumerator, std::u16string_view instanceId, uint32_t flags,
+                           std::unique_ptr<DeviceInfoSet> &set) override
+    {
+        return collect(enumerator, std::u16string(instanceId), flags, set);
+    }
     void remember_present() override;
 
-    // The texts of a present member, remembered for later; null when it has gone.
+    void listening(bool on) override;
+    void device_added(std::string_view subsystem, std::string_view name) override;
+    void device_removed(std::string_view subsystem, std::string_view name) override;
+    void events_lost() override;
+
+    // The texts of a present member, kept for later; null when it has gone.
     std::optional<Texts> read_present(const Member &member);
     std::optional<Texts> remembered(const std::u16string &id);
 
@@ -98,29 +130,46 @@ private:
         std::string name;
         std::string dir;
     };
-    struct Remembered {
+    using DirectorySlot = std::pair<const std::string, Directory>;
+    struct Gone {
         Texts texts;
-        uint64_t sequence;
+        std::list<std::u16string>::iterator age;
     };
 
     std::optional<Subsystem> find_subsystem(std::u16string_view enumerator) const;
     std::string subsystem_dir(const std::string &base, const std::string &name) const;
-    void remember(const std::u16string &id, const Texts &texts);
+    uint32_t collect(std::u16string_view enumerator, const std::optional<std::u16string> &wanted, uint32_t flags,
+                     std::unique_ptr<DeviceInfoSet> &set);
     HardwareDatabase *vendors();
+
+    // The rest under mutex_.
+    DirectorySlot *directory_of(std::u16string_view enumerator);
+    void read_directory(const std::string &subsystem, Directory &directory);
+    bool trusted(const Directory &directory) const { return listeners_ > 0 && directory.readInEpoch == epoch_; }
+    std::vector<std::string> live_entries(Directory &directory, const std::u16string &id);
+    static void add_entry(const std::string &subsystem, Directory &directory, std::string_view name);
+    template <typename Match> void drop_entries(Directory &directory, const std::u16string &id, Match match);
+    void forget_directory(Directory &directory);
+    void remember_gone(const std::u16string &id, const std::optional<Texts> &texts);
+    bool remembers_any(const std::u16string &prefix) const;
 
     const std::string root_;
     const bool hardwareDatabase_;
+    const size_t rememberedDevices_;
     std::once_flag vendorsOnce_;
     std::unique_ptr<HardwareDatabase> vendors_;
 
-    std::mutex memoryMutex_;
-    std::map<std::u16string, Remembered> memory_;
-    uint64_t sequence_ = 0;
+    std::mutex mutex_;
+    std::map<std::string, Directory> directories_; // by subsystem
+    std::map<std::u16string, Gone> gone_;
+    std::list<std::u16string> goneAge_; // oldest first
+    unsigned listeners_ = 0;
+    uint64_t epoch_ = 1; // raised whenever what the sources told may be incomplete
 };
 
 class SysfsDeviceSet final : public DeviceInfoSet {
 public:
-    SysfsDeviceSet(SysfsDeviceLookup &lookup, bool presentOnly, std::vector<Member> members)
+    SysfsDeviceSet(SysfsLookup &lookup, bool presentOnly, std::vector<Member> members)
         : lookup_(lookup), presentOnly_(presentOnly), members_(std::move(members))
     {
     }
@@ -169,17 +218,17 @@ private:
         return *member.texts;
     }
 
-    SysfsDeviceLookup &lookup_;
+    SysfsLookup &lookup_;
     const bool presentOnly_;
     std::vector<Member> members_;
 };
 
-std::string SysfsDeviceLookup::subsystem_dir(const std::string &base, const std::string &name) const
+std::string SysfsLookup::subsystem_dir(const std::string &base, const std::string &name) const
 {
     return base == "class" ? root_ + "/class/" + name : root_ + "/bus/" + name + "/devices";
 }
 
-std::optional<SysfsDeviceLookup::Subsystem> SysfsDeviceLookup::find_subsystem(std::u16string_view enumerator) const
+std::optional<SysfsLookup::Subsystem> SysfsLookup::find_subsystem(std::u16string_view enumerator) const
 {
     // Subsystem names are lower-case ASCII: try the enumerator so spelled first.
     std::string guess;
@@ -200,74 +249,252 @@ std::optional<SysfsDeviceLookup::Subsystem> SysfsDeviceLookup::find_subsystem(st
     return std::nullopt;
 }
 
-uint32_t SysfsDeviceLookup::open(std::u16string_view enumerator, uint32_t flags, std::unique_ptr<DeviceInfoSet> &set)
+uint32_t SysfsLookup::collect(std::u16string_view enumerator, const std::optional<std::u16string> &wanted,
+                              uint32_t flags, std::unique_ptr<DeviceInfoSet> &set)
 {
+    const bool presentOnly = (flags & kDigcfPresent) != 0;
     std::vector<Member> members;
-    std::optional<Subsystem> subsystem = find_subsystem(enumerator);
-    if (subsystem)
-        for (const std::string &name : directory_entries(subsystem->dir))
-            members.push_back({upper_instance_id(subsystem->name, name), subsystem->dir + "/" + name, std::nullopt});
-
-    bool presentOnly = (flags & kDigcfPresent) != 0;
-    if (!presentOnly) {
-        std::u16string prefix(enumerator);
-        prefix += u'\\';
-        std::lock_guard<std::mutex> lock(memoryMutex_);
-        for (const auto &entry : memory_) {
-            const std::u16string &id = entry.first;
-            const auto &device = entry.second;
-            bool listed = std::any_of(members.begin(), members.end(), [&](const Member &m) { return m.id == id; });
-            if (!listed && id.compare(0, prefix.size(), prefix) == 0)
-                members.push_back({id, std::string(), device.texts});
+    std::lock_guard<std::mutex> lock(mutex_);
+    DirectorySlot *slot = directory_of(enumerator);
+    if (slot != nullptr) {
+        const std::string &subsystem = slot->first;
+        Directory &directory = slot->second;
+        auto add_present = [&](const std::u16string &id, const std::string &name) {
+            members.push_back({id, subsystem, name, directory.dir + "/" + name, std::nullopt});
+        };
+        if (wanted) {
+            std::vector<std::string> live = live_entries(directory, *wanted);
+            if (live.empty() && !trusted(directory)) {
+                read_directory(subsystem, directory);
+                live = live_entries(directory, *wanted);
+            }
+            for (const std::string &name : live)
+                add_present(*wanted, name);
+        } else {
+            read_directory(subsystem, directory);
+            std::map<std::u16string, const std::vector<Entry> *> byId;
+            for (const auto &[id, entries] : directory.byId)
+                byId.emplace(id, &entries);
+            for (const auto &[id, entries] : byId)
+                for (const Entry &entry : *entries)
+                    add_present(id, entry.name);
         }
     }
-    if (!subsystem && members.empty())
+
+    std::u16string prefix(enumerator);
+    prefix += u'\\';
+    if (!presentOnly) {
+        // Remembered devices that are not listed as present.
+        std::unordered_set<std::u16string> listed;
+        for (const Member &member : members)
+            listed.insert(member.id);
+        auto add_gone = [&](const std::u16string &id, const Gone &gone) {
+            if (listed.count(id) == 0)
+                members.push_back({id, std::string(), std::string(), std::string(), gone.texts});
+        };
+        if (wanted) {
+            auto found = gone_.find(*wanted);
+            if (found != gone_.end() && found->first.compare(0, prefix.size(), prefix) == 0)
+                add_gone(found->first, found->second);
+        } else {
+            for (auto g = gone_.lower_bound(prefix); g != gone_.end() && g->first.compare(0, prefix.size(), prefix) == 0;
+                 ++g)
+                add_gone(g->first, g->second);
+        }
+    }
+    if (slot == nullptr && (presentOnly || !remembers_any(prefix)))
         return kErrorInvalidData;
     set = std::make_unique<SysfsDeviceSet>(*this, presentOnly, std::move(members));
     return 0;
 }
 
-void SysfsDeviceLookup::remember_present()
+SysfsLookup::DirectorySlot *SysfsLookup::directory_of(std::u16string_view enumerator)
 {
-    for (const std::string base : {"class", "bus"}) {
-        for (const char *name : kReportedSubsystems) {
-            std::string dir = subsystem_dir(base, name);
-            for (const std::string &entry : directory_entries(dir))
-                remember(upper_instance_id(name, entry),
-                         widen_texts(read_sysfs_device_texts(root_, dir + "/" + entry, vendors())));
+    std::optional<Subsystem> subsystem = find_subsystem(enumerator);
+    if (!subsystem) {
+        // Gone altogether: what its devices showed is all that is left of them.
+        for (auto it = directories_.begin(); it != directories_.end();) {
+            if (widen_upper(it->first) != enumerator) {
+                ++it;
+                continue;
+            }
+            forget_directory(it->second);
+            it = directories_.erase(it);
         }
+        return nullptr;
+    }
+    auto slot = directories_.try_emplace(subsystem->name).first;
+    if (slot->second.dir != subsystem->dir) {
+        forget_directory(slot->second);
+        slot->second = Directory{subsystem->dir, {}, 0};
+    }
+    return &*slot;
+}
+
+void SysfsLookup::read_directory(const std::string &subsystem, Directory &directory)
+{
+    std::vector<std::string> names = directory_entries(directory.dir);
+    std::unordered_set<std::string_view> listed(names.begin(), names.end());
+    for (auto it = directory.byId.begin(); it != directory.byId.end();) {
+        drop_entries(directory, it->first, [&](const Entry &entry) { return listed.count(entry.name) == 0; });
+        it = it->second.empty() ? directory.byId.erase(it) : std::next(it);
+    }
+    for (const std::string &name : names)
+        add_entry(subsystem, directory, name);
+    directory.readInEpoch = listeners_ > 0 ? epoch_ : 0;
+}
+
+std::vector<std::string> SysfsLookup::live_entries(Directory &directory, const std::u16string &id)
+{
+    auto found = directory.byId.find(id);
+    if (found == directory.byId.end())
+        return {};
+    drop_entries(directory, id, [&](const Entry &entry) { return !exists(directory.dir + "/" + entry.name); });
+    std::vector<std::string> live;
+    for (const Entry &entry : found->second)
+        live.push_back(entry.name);
+    if (found->second.empty())
+        directory.byId.erase(found);
+    return live;
+}
+
+void SysfsLookup::add_entry(const std::string &subsystem, Directory &directory, std::string_view name)
+{
+    std::vector<Entry> &entries = directory.byId[upper_instance_id(subsystem, name)];
+    if (std::none_of(entries.begin(), entries.end(), [&](const Entry &entry) { return entry.name == name; }))
+        entries.push_back({std::string(name), std::nullopt});
+}
+
+// Drops the entries of `id` that `match`; their texts go to the memory of gone
+// devices. Leaves an emptied ID in place for the caller.
+template <typename Match> void SysfsLookup::drop_entries(Directory &directory, const std::u16string &id, Match match)
+{
+    auto found = directory.byId.find(id);
+    if (found == directory.byId.end())
+        return;
+    std::vector<Entry> &entries = found->second;
+    auto dropped = std::stable_partition(entries.begin(), entries.end(), [&](const Entry &e) { return !match(e); });
+    for (auto e = dropped; e != entries.end(); ++e)
+        remember_gone(id, e->texts);
+    entries.erase(dropped, entries.end());
+}
+
+void SysfsLookup::forget_directory(Directory &directory)
+{
+    for (const auto &[id, entries] : directory.byId)
+        for (const Entry &entry : entries)
+            remember_gone(id, entry.texts);
+    directory.byId.clear();
+}
+
+void SysfsLookup::remember_gone(const std::u16string &id, const std::optional<Texts> &texts)
+{
+    if (!texts)
+        return;
+    auto [slot, added] = gone_.try_emplace(id);
+    if (!added)
+        goneAge_.erase(slot->second.age);
+    slot->second.texts = *texts;
+    slot->second.age = goneAge_.insert(goneAge_.end(), id);
+    if (gone_.size() > rememberedDevices_) {
+        gone_.erase(goneAge_.front());
+        goneAge_.pop_front();
     }
 }
 
-std::optional<Texts> SysfsDeviceLookup::read_present(const Member &member)
+bool SysfsLookup::remembers_any(const std::u16string &prefix) const
 {
-    if (!exists(member.path))
-        return std::nullopt;
-    Texts texts = widen_texts(read_sysfs_device_texts(root_, member.path, vendors()));
-    remember(member.id, texts);
+    auto first = gone_.lower_bound(prefix);
+    return first != gone_.end() && first->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+void SysfsLookup::remember_present()
+{
+    std::vector<Member> present;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const char *name : kReportedSubsystems) {
+            DirectorySlot *slot = directory_of(widen_upper(name));
+            if (slot == nullptr)
+                continue;
+            read_directory(slot->first, slot->second);
+            for (const auto &[id, entries] : slot->second.byId)
+                for (const Entry &entry : entries)
+                    present.push_back({id, slot->first, entry.name, slot->second.dir + "/" + entry.name, std::nullopt});
+        }
+    }
+    for (const Member &member : present)
+        read_present(member);
+}
+
+std::optional<Texts> SysfsLookup::read_present(const Member &member)
+{
+    std::optional<Texts> texts;
+    if (exists(member.path))
+        texts = widen_texts(read_sysfs_device_texts(root_, member.path, vendors()));
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto slot = directories_.find(member.subsystem);
+    if (slot == directories_.end())
+        return texts;
+    auto isMember = [&](const Entry &entry) { return entry.name == member.name; };
+    if (!texts) {
+        drop_entries(slot->second, member.id, isMember);
+        return texts;
+    }
+    auto found = slot->second.byId.find(member.id);
+    if (found != slot->second.byId.end()) {
+        auto entry = std::find_if(found->second.begin(), found->second.end(), isMember);
+        if (entry != found->second.end())
+            entry->texts = texts;
+    }
     return texts;
 }
 
-std::optional<Texts> SysfsDeviceLookup::remembered(const std::u16string &id)
+std::optional<Texts> SysfsLookup::remembered(const std::u16string &id)
 {
-    std::lock_guard<std::mutex> lock(memoryMutex_);
-    auto found = memory_.find(id);
-    return found == memory_.end() ? std::nullopt : std::optional<Texts>(found->second.texts);
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = gone_.find(id);
+    return found == gone_.end() ? std::nullopt : std::optional<Texts>(found->second.texts);
 }
 
-void SysfsDeviceLookup::remember(const std::u16string &id, const Texts &texts)
+void SysfsLookup::listening(bool on)
 {
-    std::lock_guard<std::mutex> lock(memoryMutex_);
-    memory_[id] = Remembered{texts, ++sequence_};
-    if (memory_.size() > kRememberedDevices) {
-        auto oldest = std::min_element(memory_.begin(), memory_.end(), [](const auto &a, const auto &b) {
-            return a.second.sequence < b.second.sequence;
-        });
-        memory_.erase(oldest);
-    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (on)
+        ++listeners_;
+    else if (listeners_ > 0)
+        --listeners_;
+    ++epoch_;
 }
 
-HardwareDatabase *SysfsDeviceLookup::vendors()
+void SysfsLookup::device_added(std::string_view subsystem, std::string_view name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto slot = directories_.find(std::string(subsystem));
+    if (slot != directories_.end())
+        add_entry(slot->first, slot->second, name);
+}
+
+void SysfsLookup::device_removed(std::string_view subsystem, std::string_view name)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto slot = directories_.find(std::string(subsystem));
+    if (slot == directories_.end())
+        return;
+    std::u16string id = upper_instance_id(subsystem, name);
+    drop_entries(slot->second, id, [&](const Entry &entry) { return entry.name == name; });
+    auto found = slot->second.byId.find(id);
+    if (found != slot->second.byId.end() && found->second.empty())
+        slot->second.byId.erase(found);
+}
+
+void SysfsLookup::events_lost()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++epoch_;
+}
+
+HardwareDatabase *SysfsLookup::vendors()
 {
     if (!hardwareDatabase_)
         return nullptr;
@@ -277,17 +504,23 @@ HardwareDatabase *SysfsDeviceLookup::vendors()
 
 } // namespace
 
-std::shared_ptr<DeviceLookup> make_sysfs_device_lookup(std::string root, bool hardwareDatabase)
+std::shared_ptr<SysfsDeviceLookup> make_sysfs_device_lookup(std::string root, bool hardwareDatabase,
+                                                            size_t rememberedDevices)
 {
-    return std::make_shared<SysfsDeviceLookup>(std::move(root), hardwareDatabase);
+    return std::make_shared<SysfsLookup>(std::move(root), hardwareDatabase, rememberedDevices);
+}
+
+std::shared_ptr<SysfsDeviceLookup> system_sysfs_device_lookup()
+{
+    // Never destroyed: a notification thread that a careless caller left running
+    // at exit must not find it gone.
+    static const auto *lookup = new std::shared_ptr<SysfsDeviceLookup>(make_sysfs_device_lookup("/sys", true));
+    return *lookup;
 }
 
 std::shared_ptr<DeviceLookup> system_device_lookup()
 {
-    // Never destroyed: a notification thread that a careless caller left running
-    // at exit must not find it gone.
-    static const auto *lookup = new std::shared_ptr<DeviceLookup>(make_sysfs_device_lookup("/sys", true));
-    return *lookup;
+    return system_sysfs_device_lookup();
 }
 
 void upper_case_instance_id(std::u16string &id)

@@ -97,6 +97,12 @@ public:
         return DeviceWait::kMessage;
     }
 
+    // A stop request cuts a back-off pause short.
+    void pause(std::chrono::milliseconds time) override
+    {
+        WaitForSingleObject(stopEvent_, static_cast<DWORD>(time.count()));
+    }
+
     intptr_t default_procedure(uint32_t message, uintptr_t wParam, intptr_t lParam) override
     {
         return DefWindowProcW(procedureWindow_, message, wParam, lParam);
