@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # build-package.sh [OUT_DIR]: builds the Debian packages libkestrune1,
-# libkestrune-dev and kestrune from a copy of the tree in OUT_DIR (default
+# libkestrune-dev, kestrune and kestrune-gpo from a copy of the tree in OUT_DIR (default
 # build-deb/, git-ignored), where dpkg-buildpackage leaves the .deb files beside
 # the copy, and checks them with lintian, which must report no error.
 set -euo pipefail

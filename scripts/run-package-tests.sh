@@ -16,7 +16,7 @@ default_root=/var/lib/kestrune
 had_default_root=$([ -e "$default_root" ] && echo yes || echo no)
 apt_get() { apt-get -o DPkg::Lock::Timeout=900 -y -q "$@"; }
 cleanup() {
-  apt_get purge kestrune libkestrune-dev libkestrune1 >/dev/null || true
+  apt_get purge kestrune-gpo kestrune libkestrune-dev libkestrune1 >/dev/null || true
   [ "$had_default_root" = yes ] || rm -rf "$default_root"
   rm -rf "$work"
 }
@@ -56,4 +56,18 @@ KESTRUNE_ROOT=$work/root-cmake "$work/cmake-consumer/consumer" >/dev/null || fai
 cc -std=c11 -Wall -Wextra -Wpedantic -Werror -o "$work/c-consumer" tests/install/consumer/consumer.c \
   $(pkg-config --cflags --libs kestrune)
 KESTRUNE_ROOT=$work/root-c "$work/c-consumer" >/dev/null || fail "the pkg-config consumer"
+echo "=== kestrune-gpo: registered with Samba's engine on install, unregistered on removal"
+# The package's scripts write Samba's gpext.conf: they run over a private state
+# folder, so the machine's own Samba stays untouched.
+guid=$(sed -n "s/^CSE_GUID = '\(.*\)'$/\1/p" tools/samba/kestrune_gpext.py)
+[ -n "$guid" ] || fail "no extension GUID in kestrune_gpext.py"
+GUID=$guid unshare --mount --propagation private sh -ec '
+  mkdir -p /var/lib/samba
+  mount -t tmpfs kestrune-samba-state /var/lib/samba
+  apt-get -o DPkg::Lock::Timeout=900 -y -q install --no-install-recommends ./build-deb/kestrune-gpo_*.deb >/dev/null
+  [ -x /usr/sbin/kestrune-gpo ] && [ -f /usr/share/man/man8/kestrune-gpo.8.gz ]
+  grep -q "$GUID" /var/lib/samba/gpext.conf
+  apt-get -o DPkg::Lock::Timeout=900 -y -q purge kestrune-gpo >/dev/null
+  ! grep -q "$GUID" /var/lib/samba/gpext.conf
+' || fail "kestrune-gpo did not register and unregister its extension"
 echo "package tests: passed"
