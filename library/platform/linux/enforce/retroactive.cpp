@@ -70,7 +70,7 @@ bool shows(Mechanism action, const std::string &target)
 
 class Pass {
 public:
-    Pass(const SystemFacts &facts, bool dryRun) : facts_(facts), dryRun_(dryRun) {}
+    explicit Pass(const SystemFacts &facts) : facts_(facts) {}
 
     void report(const char *outcome, DeviceKind kind, const std::string &device, const std::string &detail)
     {
@@ -89,7 +89,6 @@ private:
     IoFailure undo_read_only(const ActionMark &mark) const;
 
     const SystemFacts &facts_;
-    bool dryRun_;
     std::vector<DeviceReport> reports_;
 };
 
@@ -252,7 +251,7 @@ std::string restored_detail(const ActionMark &mark, const char *by)
 std::vector<DeviceReport> run_retroactive(const Plan &plan, const std::vector<FoundDevice> &devices,
                                           const SystemFacts &facts, std::vector<ActionMark> &marks, bool dryRun)
 {
-    Pass pass(facts, dryRun);
+    Pass pass(facts);
     auto wanted = [&](Mechanism action, const std::string &target) {
         return std::any_of(plan.entries.begin(), plan.entries.end(), [&](const PlanEntry &entry) {
             return entry.acts() && entry.action == action && entry.affected() == target;
