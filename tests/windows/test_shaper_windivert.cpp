@@ -85,22 +85,6 @@ std::vector<uint8_t> ipv4(size_t length, uint8_t protocol)
     return packet;
 }
 
-// An ICMPv6 echo reply from ::1 to fe80::2.
-std::vector<uint8_t> icmpv6_reply()
-{
-    std::vector<uint8_t> packet(48);
-    packet[0] = 0x60;
-    packet[5] = 8;
-    packet[6] = 58;
-    packet[7] = 64;
-    packet[8 + 15] = 1;
-    packet[24] = 0xfe;
-    packet[24 + 1] = 0x80;
-    packet[24 + 15] = 2;
-    packet[40] = 129;
-    return packet;
-}
-
 class ShaperOverDriver : public ::testing::Test {
 protected:
     void SetUp() override { KestruneDivertDoubleReset(0, FALSE); }
@@ -139,6 +123,8 @@ TEST_F(ShaperOverDriver, PutsBackWhatFitsTheBudgetWithItsAddressRecord)
         << "the two packets over the limit are dropped";
 }
 
+// The turn-around itself is the portable shaper's (its own tests cover IPv6):
+// here the record that goes with it, and the driver's parser finding the headers.
 TEST_F(ShaperOverDriver, AnInboundIcmpPacketThatCannotGoBackInIsSentOutTurnedAround)
 {
     KestruneDivertDoubleReset(0, TRUE); // every inbound send fails
@@ -146,17 +132,12 @@ TEST_F(ShaperOverDriver, AnInboundIcmpPacketThatCannotGoBackInIsSentOutTurnedAro
     std::vector<uint8_t> reply = ipv4(28, 1); // an echo reply
     pass_through(reply, address(false, 5));
     pass_through(ipv4(60, 6), address(false, 5));
-    pass_through(icmpv6_reply(), address(false, 6));
     pass_through(ipv4(60, 6), address(true, 5));
 
-    std::vector<uint8_t> turned = reply;
-    std::swap_ranges(turned.begin() + 12, turned.begin() + 16, turned.begin() + 16);
-    std::vector<uint8_t> turned6 = icmpv6_reply();
-    std::swap_ranges(turned6.begin() + 8, turned6.begin() + 24, turned6.begin() + 24);
+    std::swap_ranges(reply.begin() + 12, reply.begin() + 16, reply.begin() + 16);
     // Only the direction of the address record changes; the inbound TCP packet is given up.
-    EXPECT_EQ(sent(), (std::vector<Packet>{{turned, address(true, 5)}, {turned6, address(true, 6)},
-                                           {ipv4(60, 6), address(true, 5)}}));
-    EXPECT_GE(counts().parses, 3u) << "the driver's parser finds the headers";
+    EXPECT_EQ(sent(), (std::vector<Packet>{{reply, address(true, 5)}, {ipv4(60, 6), address(true, 5)}}));
+    EXPECT_GE(counts().parses, 2u);
 }
 
 TEST_F(ShaperOverDriver, StopClosesTheHandleAndEndsThePendingReceive)
