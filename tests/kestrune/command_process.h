@@ -7,11 +7,9 @@
 #ifndef KESTRUNE_TESTS_KESTRUNE_COMMAND_PROCESS_H
 #define KESTRUNE_TESTS_KESTRUNE_COMMAND_PROCESS_H
 
-#include <linux/capability.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 
 #include "support/child_process.h"
 #include "support/private_sysfs.h"
@@ -47,8 +45,6 @@ public:
                   fail("cannot mount sysfs afresh", kNoNamespace);
               if (options.own_machine)
                   become_machine_init();
-              if (options.without_rights)
-                  drop_rights();
           })
     {
     }
@@ -57,7 +53,10 @@ private:
     static std::vector<std::string> command(const std::vector<std::string> &arguments, const CommandOptions &options)
     {
         setenv("KESTRUNE_ROOT", options.policy_root.c_str(), 1);
-        std::vector<std::string> words{KESTRUNE_COMMAND_PATH};
+        // Without the bounding set's capabilities root regains none at exec.
+        std::vector<std::string> words{"/usr/bin/setpriv", "--bounding-set=-all", "--inh-caps=-all", KESTRUNE_COMMAND_PATH};
+        if (!options.without_rights)
+            words.erase(words.begin(), words.begin() + 3);
         words.insert(words.end(), arguments.begin(), arguments.end());
         return words;
     }
@@ -86,18 +85,6 @@ private:
         while (waitpid(init, &status, 0) < 0 && errno == EINTR) {
         }
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    }
-
-    // Empties the bounding set first: root regains it at exec otherwise.
-    static void drop_rights()
-    {
-        for (int capability = 0; capability < 64; ++capability)
-            if (prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) != 0 && errno != EINVAL)
-                fail("cannot drop a capability", kNoNamespace);
-        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-        __user_cap_data_struct none[2] = {};
-        if (syscall(SYS_capset, &header, none) != 0)
-            fail("cannot clear the capabilities", kNoNamespace);
     }
 };
 

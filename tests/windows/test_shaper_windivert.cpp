@@ -1,8 +1,8 @@
 // The shaper over the Windows diversion backend and the WinDivert.dll double:
 // what it asks of the driver, which packets it puts back (with their address
 // records) and which it drops, the ICMP retry, and close ending a pending
-// receive. The decisions are chosen to hold at any pace: a packet longer than the
-// limit plus one byte never passes, a short one never meets a full budget.
+// receive. The decisions hold at any pace: a packet longer than the limit plus
+// one byte never passes, a short one never meets a full budget.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -13,26 +13,51 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "shaper/shaper.h"
 #include "support/stdout_capture.h"
 #include "windivert_double.h"
 
-using kestrune::doubles::DivertDouble;
-using kestrune::doubles::SentPacket;
-
 namespace {
+
+struct Packet {
+    std::vector<uint8_t> bytes;
+    WINDIVERT_ADDRESS address;
+    bool operator==(const Packet &other) const
+    {
+        return bytes == other.bytes && std::memcmp(&address, &other.address, sizeof address) == 0;
+    }
+};
+
+kestrune::doubles::DivertCounts counts()
+{
+    kestrune::doubles::DivertCounts out{};
+    KestruneDivertDoubleCounts(&out);
+    return out;
+}
+
+std::vector<Packet> sent()
+{
+    std::vector<Packet> packets;
+    for (Packet packet{std::vector<uint8_t>(65535), {}};; packet.bytes.resize(65535)) {
+        UINT length = KestruneDivertDoubleSent(static_cast<UINT>(packets.size()), packet.bytes.data(), 65535, &packet.address);
+        if (length == 0)
+            return packets;
+        packet.bytes.resize(length);
+        packets.push_back(packet);
+    }
+}
 
 template <typename Condition>
 bool eventually(Condition done)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!done()) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10); !done();)
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
     return true;
 }
 
@@ -60,140 +85,89 @@ std::vector<uint8_t> ipv4(size_t length, uint8_t protocol)
     return packet;
 }
 
-std::vector<uint8_t> icmpv6_reply()
-{
-    std::vector<uint8_t> packet(48);
-    packet[0] = 0x60;
-    packet[5] = 8;
-    packet[6] = 58;
-    packet[7] = 64;
-    packet[8 + 15] = 1;  // source ::1
-    packet[24] = 0xfe;   // destination fe80::2
-    packet[24 + 1] = 0x80;
-    packet[24 + 15] = 2;
-    packet[40] = 129; // echo reply
-    return packet;
-}
-
-bool same(const WINDIVERT_ADDRESS &a, const WINDIVERT_ADDRESS &b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
-
 class ShaperOverDriver : public ::testing::Test {
 protected:
-    void SetUp() override { divert_.reset(); }
+    void SetUp() override { KestruneDivertDoubleReset(0, FALSE); }
     void TearDown() override { kestrune::shaper::stopShaper(); }
 
-    void start(uint32_t speed)
+    static void start(uint32_t speed)
     {
         ASSERT_EQ(kestrune::shaper::startShaper(speed), 0);
-        ASSERT_TRUE(eventually([&] { return divert_.counts().pendingReceives == 1; }));
+        ASSERT_TRUE(eventually([] { return counts().pendingReceives == 1; }));
     }
 
     // Feeds a packet and waits until the receive loop is back for the next one,
     // so that the packet has its verdict.
-    void pass_through(const std::vector<uint8_t> &packet, const WINDIVERT_ADDRESS &record)
+    static void pass_through(const std::vector<uint8_t> &packet, const WINDIVERT_ADDRESS &record)
     {
-        UINT before = divert_.counts().receives;
-        divert_.feed(packet, record);
-        ASSERT_TRUE(eventually([&] {
-            auto counts = divert_.counts();
-            return counts.receives == before + 1 && counts.pendingReceives == 1;
-        }));
+        UINT before = counts().receives;
+        KestruneDivertDoubleFeed(packet.data(), static_cast<UINT>(packet.size()), &record);
+        ASSERT_TRUE(eventually([&] { return counts().receives == before + 1 && counts().pendingReceives == 1; }));
     }
-
-    DivertDouble divert_;
 };
 
 TEST_F(ShaperOverDriver, PutsBackWhatFitsTheBudgetWithItsAddressRecord)
 {
     start(1); // 1000 bytes a second
-    auto counts = divert_.counts();
-    EXPECT_EQ(counts.opens, 1u);
-    EXPECT_STREQ(counts.filter, "outbound or inbound");
-    EXPECT_EQ(counts.layer, 0);
-    EXPECT_EQ(counts.priority, 0);
-    EXPECT_EQ(counts.flags, 0u);
-    EXPECT_EQ(counts.queueLength, 2048u);
-    EXPECT_EQ(counts.queueTime, 1024u);
+    const auto asked = counts();
+    EXPECT_EQ(std::make_tuple(std::string(asked.filter), asked.opens, asked.layer, asked.priority, asked.flags,
+                              asked.queueLength, asked.queueTime),
+              std::make_tuple(std::string("outbound or inbound"), 1u, 0, 0, UINT64{0}, 2048u, 1024u));
 
-    const std::vector<uint8_t> large = ipv4(1500, 17);
     const std::vector<uint8_t> small = ipv4(100, 6);
-    const std::vector<uint8_t> justOver = ipv4(1002, 17);
-    pass_through(large, address(false, 7));
+    pass_through(ipv4(1500, 17), address(false, 7));
     pass_through(small, address(true, 7));
-    pass_through(justOver, address(false, 8));
+    pass_through(ipv4(1002, 17), address(false, 8));
     pass_through(small, address(false, 9));
-
-    std::vector<SentPacket> sent = divert_.sent();
-    ASSERT_EQ(sent.size(), 2u) << "the two packets over the limit are dropped";
-    EXPECT_EQ(sent[0].bytes, small);
-    EXPECT_TRUE(same(sent[0].address, address(true, 7)));
-    EXPECT_EQ(sent[1].bytes, small);
-    EXPECT_TRUE(same(sent[1].address, address(false, 9)));
+    EXPECT_EQ(sent(), (std::vector<Packet>{{small, address(true, 7)}, {small, address(false, 9)}}))
+        << "the two packets over the limit are dropped";
 }
 
+// The turn-around itself is the portable shaper's (its own tests cover IPv6):
+// here the record that goes with it, and the driver's parser finding the headers.
 TEST_F(ShaperOverDriver, AnInboundIcmpPacketThatCannotGoBackInIsSentOutTurnedAround)
 {
-    divert_.reset(0, true); // every inbound send fails
+    KestruneDivertDoubleReset(0, TRUE); // every inbound send fails
     start(1000000);
-    std::vector<uint8_t> reply = ipv4(28, 1);
-    reply[20] = 0; // echo reply
+    std::vector<uint8_t> reply = ipv4(28, 1); // an echo reply
     pass_through(reply, address(false, 5));
     pass_through(ipv4(60, 6), address(false, 5));
-    pass_through(icmpv6_reply(), address(false, 6));
     pass_through(ipv4(60, 6), address(true, 5));
 
-    std::vector<SentPacket> sent = divert_.sent();
-    ASSERT_EQ(sent.size(), 3u) << "the inbound TCP packet is given up";
-    std::vector<uint8_t> turned = reply;
-    std::swap_ranges(turned.begin() + 12, turned.begin() + 16, turned.begin() + 16);
-    EXPECT_EQ(sent[0].bytes, turned);
-    WINDIVERT_ADDRESS outbound = address(true, 5);
-    EXPECT_TRUE(same(sent[0].address, outbound)) << "only the direction changes";
-    std::vector<uint8_t> turned6 = icmpv6_reply();
-    std::swap_ranges(turned6.begin() + 8, turned6.begin() + 24, turned6.begin() + 24);
-    EXPECT_EQ(sent[1].bytes, turned6);
-    EXPECT_TRUE(same(sent[1].address, address(true, 6)));
-    EXPECT_EQ(sent[2].bytes, ipv4(60, 6));
-    EXPECT_GE(divert_.counts().parses, 3u) << "the driver's parser finds the headers";
+    std::swap_ranges(reply.begin() + 12, reply.begin() + 16, reply.begin() + 16);
+    // Only the direction of the address record changes; the inbound TCP packet is given up.
+    EXPECT_EQ(sent(), (std::vector<Packet>{{reply, address(true, 5)}, {ipv4(60, 6), address(true, 5)}}));
+    EXPECT_GE(counts().parses, 2u);
 }
 
 TEST_F(ShaperOverDriver, StopClosesTheHandleAndEndsThePendingReceive)
 {
     start(5);
     EXPECT_EQ(kestrune::shaper::startShaper(7), -1) << "a running shaper keeps its run";
-    EXPECT_EQ(divert_.counts().opens, 1u);
     kestrune::shaper::stopShaper();
-    auto counts = divert_.counts();
-    EXPECT_EQ(counts.closes, 1u);
-    EXPECT_EQ(counts.pendingReceives, 0u);
+    EXPECT_EQ(counts().opens, 1u);
+    EXPECT_EQ(counts().closes, 1u);
+    EXPECT_EQ(counts().pendingReceives, 0u);
 
     start(9);
-    EXPECT_EQ(divert_.counts().opens, 2u) << "a new run opens anew";
+    EXPECT_EQ(counts().opens, 2u) << "a new run opens anew";
     kestrune::shaper::stopShaper();
-    EXPECT_EQ(divert_.counts().closes, 2u);
+    EXPECT_EQ(counts().closes, 2u);
 }
 
 TEST_F(ShaperOverDriver, AnOpenTheDriverRefusesStartsNothing)
 {
-    struct Case {
-        DWORD error;
-        std::string line;
-    };
-    const Case cases[] = {
-        {ERROR_INVALID_PARAMETER, "E KestruneCtl startShaper #: Failed to start filtering : filter syntax error.\r\n"},
-        {ERROR_ACCESS_DENIED, "E KestruneCtl startShaper #: Failed to start filtering : failed to open device "
-                              "(code:5).\nMake sure you run program as Administrator.\r\n"},
-    };
-    for (const Case &c : cases) {
-        divert_.reset(c.error);
+    // The driver's error reaches the shaper, which words the two it knows (its own tests own the lines).
+    const std::pair<DWORD, std::string> refusals[] = {{ERROR_INVALID_PARAMETER, "filter syntax error"},
+                                                      {ERROR_ACCESS_DENIED, "failed to open device (code:5)"}};
+    for (const auto &[error, words] : refusals) {
+        KestruneDivertDoubleReset(error, FALSE);
         kestrune::test::StdoutCapture out;
         EXPECT_EQ(kestrune::shaper::startShaper(3), -1);
-        EXPECT_EQ(kestrune::test::without_line_numbers(out.text()), c.line);
+        EXPECT_NE(out.text().find(words), std::string::npos) << out.text();
     }
-    divert_.reset();
+    EXPECT_EQ(counts().opens, 0u);
+    KestruneDivertDoubleReset(0, FALSE);
     start(3);
 }
 

@@ -1,16 +1,12 @@
-// What the test doubles of the system components keep and how a test steers
-// them. Both doubles keep their state in the registry of the Wine prefix, under
-// HKEY_CURRENT_USER\Software\Kestrune Tests\GroupPolicyObject:
-//   Machine      the machine section of the policy object (a key of its own)
-//   Opens        REG_DWORD, OpenLocalMachineGPO calls that succeeded
-//   OpenFlags    REG_DWORD, the flags of the last one
-//   Saves        REG_DWORD, Save calls that succeeded
-//   LastSave     REG_SZ, "machine=M add=A extension={...} tool={...}" of the last one
-//   Releases     REG_DWORD, objects whose last reference went
-//   Refreshes    REG_DWORD, RefreshPolicy(TRUE) calls; RefreshPolicy(FALSE) adds to UserRefreshes
-// The environment variable KESTRUNE_DOUBLE_FAIL, read at each call, scripts one
-// failure: "open-denied" (E_ACCESSDENIED), "open" (E_FAIL), "no-key" (no machine
-// key), "save" (HRESULT_FROM_WIN32(ERROR_DISK_FULL)), "refresh" (FALSE).
+// What the doubles of the policy object class and of userenv.dll keep, in the
+// Wine prefix's registry under kRecordKey of HKEY_CURRENT_USER: the object's
+// machine section (kMachineKey) and REG_DWORD counts of what the library asked:
+// Opens (OpenFlags, of the last), Saves, Releases (objects whose last reference
+// went), Refreshes (RefreshPolicy(TRUE)), UserRefreshes (FALSE); and LastSave,
+// "machine=M add=A extension={...} tool={...}". The environment variable
+// KESTRUNE_DOUBLE_FAIL, read at each call, scripts one failure: "open-denied"
+// (E_ACCESSDENIED), "open" (E_FAIL), "no-key" (no machine key), "save"
+// (HRESULT_FROM_WIN32(ERROR_DISK_FULL)), "refresh" (FALSE).
 #ifndef KESTRUNE_TESTS_WINDOWS_DOUBLE_RECORDS_H
 #define KESTRUNE_TESTS_WINDOWS_DOUBLE_RECORDS_H
 
@@ -35,8 +31,7 @@ inline DWORD record_count(const wchar_t *name)
 {
     DWORD value = 0;
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_CURRENT_USER, kRecordKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size) != ERROR_SUCCESS)
-        return 0;
+    RegGetValueW(HKEY_CURRENT_USER, kRecordKey, name, RRF_RT_REG_DWORD, nullptr, &value, &size);
     return value;
 }
 
@@ -48,15 +43,6 @@ inline void set_record(const wchar_t *name, DWORD value)
 inline void add_record(const wchar_t *name)
 {
     set_record(name, record_count(name) + 1);
-}
-
-inline std::wstring record_text(const wchar_t *name)
-{
-    wchar_t text[512] = {};
-    DWORD size = sizeof text;
-    if (RegGetValueW(HKEY_CURRENT_USER, kRecordKey, name, RRF_RT_REG_SZ, nullptr, text, &size) != ERROR_SUCCESS)
-        return {};
-    return text;
 }
 
 } // namespace kestrune::doubles

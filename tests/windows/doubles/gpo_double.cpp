@@ -8,9 +8,8 @@
 #include <gpedit.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstring>
 #include <new>
+#include <string>
 
 #include "double_records.h"
 
@@ -24,15 +23,12 @@ const GUID kIidGroupPolicyObject = {0xEA502723, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x0
 
 std::atomic<long> liveObjects{0};
 
-void guid_text(const GUID *guid, wchar_t *text, size_t size)
+std::wstring guid_text(const GUID *guid)
 {
-    if (guid == nullptr) {
-        std::swprintf(text, size, L"null");
-        return;
-    }
-    std::swprintf(text, size, L"{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid->Data1, guid->Data2,
-                  guid->Data3, guid->Data4[0], guid->Data4[1], guid->Data4[2], guid->Data4[3], guid->Data4[4],
-                  guid->Data4[5], guid->Data4[6], guid->Data4[7]);
+    wchar_t text[40] = L"null";
+    if (guid != nullptr)
+        StringFromGUID2(*guid, text, 40);
+    return text;
 }
 
 class PolicyObjectDouble final : public IGroupPolicyObject {
@@ -95,14 +91,10 @@ public:
     {
         if (failure_scripted(L"save"))
             return HRESULT_FROM_WIN32(ERROR_DISK_FULL);
-        wchar_t extensionText[40];
-        wchar_t toolText[40];
-        guid_text(extension, extensionText, 40);
-        guid_text(tool, toolText, 40);
-        wchar_t text[160];
-        std::swprintf(text, 160, L"machine=%d add=%d extension=%ls tool=%ls", machine, add, extensionText, toolText);
-        RegSetKeyValueW(HKEY_CURRENT_USER, kestrune::doubles::kRecordKey, L"LastSave", REG_SZ, text,
-                        static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t)));
+        std::wstring text = L"machine=" + std::to_wstring(machine) + L" add=" + std::to_wstring(add) +
+                            L" extension=" + guid_text(extension) + L" tool=" + guid_text(tool);
+        RegSetKeyValueW(HKEY_CURRENT_USER, kestrune::doubles::kRecordKey, L"LastSave", REG_SZ, text.c_str(),
+                        static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
         add_record(L"Saves");
         return S_OK;
     }

@@ -149,7 +149,7 @@ BOOL WinDivertHelperParsePacket(const VOID *pPacket, UINT packetLen, WINDIVERT_I
     return parsed ? TRUE : FALSE;
 }
 
-extern "C" __declspec(dllexport) void KestruneDivertDoubleReset(DWORD error, BOOL failInbound)
+void KestruneDivertDoubleReset(DWORD error, BOOL failInbound)
 {
     std::lock_guard lock(mutex);
     queue.clear();
@@ -159,8 +159,7 @@ extern "C" __declspec(dllexport) void KestruneDivertDoubleReset(DWORD error, BOO
     failInboundSends = failInbound != FALSE;
 }
 
-extern "C" __declspec(dllexport) void KestruneDivertDoubleFeed(const void *packet, UINT length,
-                                                               const WINDIVERT_ADDRESS *address)
+void KestruneDivertDoubleFeed(const void *packet, UINT length, const WINDIVERT_ADDRESS *address)
 {
     std::lock_guard lock(mutex);
     auto bytes = static_cast<const uint8_t *>(packet);
@@ -168,14 +167,13 @@ extern "C" __declspec(dllexport) void KestruneDivertDoubleFeed(const void *packe
     fed.notify_all();
 }
 
-extern "C" __declspec(dllexport) void KestruneDivertDoubleCounts(kestrune::doubles::DivertCounts *out)
+void KestruneDivertDoubleCounts(kestrune::doubles::DivertCounts *out)
 {
     std::lock_guard lock(mutex);
     *out = counts;
 }
 
-extern "C" __declspec(dllexport) UINT KestruneDivertDoubleSent(UINT index, void *packet, UINT capacity,
-                                                               WINDIVERT_ADDRESS *address)
+UINT KestruneDivertDoubleSent(UINT index, void *packet, UINT capacity, WINDIVERT_ADDRESS *address)
 {
     std::lock_guard lock(mutex);
     if (index >= sent.size())
