@@ -52,9 +52,13 @@ protected:
         std::string hid = "devices/usb1/1-2/1-2:1.0/0003:046D:C077.0001";
         sysfs.add_device(hid, {{"uevent", "DRIVER=hid-generic\nHID_NAME=Logitech USB Optical Mouse\n"}},
                          "bus/hid/devices/0003:046D:C077.0001");
-        // A virtual network interface: nothing but its name.
-        sysfs.add_device("devices/virtual/net/veth0", {{"uevent", "INTERFACE=veth0\nIFINDEX=4\n"}},
-                         "class/net/veth0");
+        add_interface("veth0"); // nothing but its name
+    }
+
+    // A virtual network interface.
+    void add_interface(const std::string &name)
+    {
+        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
     }
 
     FakeSysfs sysfs;
@@ -67,8 +71,7 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
                      "bus/usb/devices/1-3");
     sysfs.add_device("devices/usb1/1-4", {{"product", std::string(260, 'q')}, {"uevent", "DEVNAME=bus/usb/001/004\n"}},
                      "bus/usb/devices/1-4");
-    // Escaped number signs and percent signs of kernel names come back whole.
-    sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}}, "class/net/a#b%c");
+    add_interface("a#b%c"); // escaped number and percent signs of kernel names come back whole
     // Nothing but its driver describes this card.
     const std::string pci = "devices/pci0000:00/0000:00:1f.6";
     sysfs.add_device(pci + "/net/eth1", {{"uevent", "INTERFACE=eth1\n"}}, "class/net/eth1");
@@ -138,7 +141,7 @@ TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
 TEST_F(DeviceLookup, TheWholeSetListsPresentThenRememberedDevices)
 {
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
-    sysfs.add_device("devices/virtual/net/veth1", {{"uevent", "INTERFACE=veth1\n"}}, "class/net/veth1");
+    add_interface("veth1");
     sysfs.remove("class/net/veth0");
     auto members = [](uint32_t flags) {
         std::unique_ptr<platform::DeviceInfoSet> set;
@@ -156,7 +159,7 @@ TEST_F(DeviceLookup, TheWholeSetListsPresentThenRememberedDevices)
 
 TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
 {
-    sysfs.add_device("devices/virtual/net/Veth0", {{"uevent", "INTERFACE=Veth0\n"}}, "class/net/Veth0");
+    add_interface("Veth0");
     // Read in name order at first: "Veth0" before "veth0".
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;Veth0;;;");
     sysfs.remove("class/net/Veth0");
@@ -166,9 +169,6 @@ TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
 TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 {
     platform::DeviceChanges &changes = sysfs.changes();
-    auto add_veth = [&](const std::string &name) {
-        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
-    };
     changes.listening(true);
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
     // News of devices it never saw, or of subsystems it does not keep, change nothing.
@@ -176,7 +176,7 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
     changes.device_added("queues", "rx-0");
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
 
-    add_veth("veth1");
+    add_interface("veth1");
     changes.device_added("net", "veth1");
     EXPECT_EQ(detail(u"NET\\VETH1"), u";;veth1;;;");
     sysfs.remove("class/net/veth1");
@@ -186,10 +186,10 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 
     // Unheard of, after events were lost, or once no source listens: found by
     // reading the directory again.
-    add_veth("veth2");
+    add_interface("veth2");
     changes.events_lost();
     EXPECT_EQ(detail(u"NET\\VETH2"), u";;veth2;;;");
-    add_veth("veth3");
+    add_interface("veth3");
     changes.listening(false);
     EXPECT_EQ(detail(u"NET\\VETH3"), u";;veth3;;;");
 }

@@ -1,95 +1,151 @@
-// End to end with real kernel events: netns_child.cpp, run in a network and mount
-// namespace of its own with sysfs mounted afresh.
+// End to end with real kernel events. Each case runs as a disabled test of this
+// program in a child that enters network and mount namespaces of its own, with
+// sysfs mounted afresh so that /sys/class/net shows that namespace's interfaces.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "kestrune.h"
+#include "platform/linux/linux_sysfs_lookup.h"
+#include "platform/linux/linux_uevent_source.h"
+#include "platform/thread_id.h"
+#include "support/child_process.h"
 #include "support/private_sysfs.h"
+#include "support/stdout_capture.h"
+#include "support/uevent_socket.h"
 
-#ifndef KESTRUNE_NETNS_CHILD
-#error "KESTRUNE_NETNS_CHILD must name the netns_child program"
-#endif
+using namespace std::chrono_literals;
+namespace platform = kestrune::platform;
 
 namespace {
 
-// Only system calls between fork and exec.
-[[noreturn]] void fail_in_child(const char *why, int status)
+// Runs the disabled test KernelEvents.DISABLED_`name` in a child in fresh namespaces.
+void in_fresh_namespace(const std::string &name)
 {
-    static_cast<void>(write(STDOUT_FILENO, why, std::strlen(why)));
-    _exit(status);
-}
-
-struct ChildRun {
-    int status = -1; // exit status; -1: killed
-    std::string output;
-};
-
-// Runs the child program with `mode` in fresh network and mount namespaces.
-ChildRun run_in_namespace(const char *mode)
-{
-    ChildRun run;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return run;
-    char program[] = KESTRUNE_NETNS_CHILD;
-    char *argv[] = {program, const_cast<char *>(mode), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(90); // survives exec: a hung child dies within the limit
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-            fail_in_child("SKIP cannot create a network and mount namespace\n", 77);
-        if (!kestrune::test::mount_private_sysfs())
-            fail_in_child("SKIP cannot mount sysfs in the new namespace\n", 77);
-        execv(program, argv);
-        fail_in_child("cannot start the child program\n", 127);
-    }
-    close(out[1]);
-    char buffer[4096];
-    for (ssize_t n; pid > 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        run.output.append(buffer, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
-    return run;
-}
-
-size_t occurrences(const std::string &text, const std::string &what)
-{
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to create a network namespace";
+    kestrune::test::ChildProcess child(
+        {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=KernelEvents.DISABLED_" + name},
+        open("/dev/null", O_RDONLY | O_CLOEXEC), [] {
+            if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || !kestrune::test::mount_private_sysfs())
+                kestrune::test::ChildProcess::fail("cannot enter a fresh network and mount namespace\n", 1);
+        });
+    const std::optional<int> status = child.wait_exit(90s);
+    if (child.output().find("[  SKIPPED ]") != std::string::npos)
+        GTEST_SKIP() << child.output();
+    EXPECT_EQ(status, 0) << child.output() << child.errors();
+    EXPECT_NE(child.output().find("[  PASSED  ] 1 test"), std::string::npos) << child.output();
 }
 
 TEST(KernelEvents, VethPairArrivesAndLeavesInAFreshNamespace)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a network namespace";
-    ChildRun run = run_in_namespace(nullptr);
-    if (run.status == 77)
-        GTEST_SKIP() << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
+    in_fresh_namespace("VethPair");
 }
 
 TEST(KernelEvents, AnOverflowIsLoggedOnceAndWhatWasQueuedStillArrives)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a network namespace";
-    ChildRun run = run_in_namespace("overflow");
-    if (run.status == 77)
-        GTEST_SKIP() << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-    // Several events lost, one line.
-    EXPECT_EQ(occurrences(run.output, "recvmsg() failed with ENOBUFS"), 1u) << run.output;
-    EXPECT_EQ(occurrences(run.output, "E KestruneCtl "), 1u) << run.output;
+    in_fresh_namespace("Overflow");
+}
+
+struct Event {
+    int kind;
+    uint32_t thread;
+    std::string text;
+};
+std::mutex eventsMutex;
+std::condition_variable eventsChanged;
+std::vector<Event> events;
+
+void on_device(int kind, char *text)
+{
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    events.push_back({kind, platform::current_thread_id(), text});
+    eventsChanged.notify_all();
+}
+
+// Waits until the callback has heard `kind` for every interface of `names`.
+bool heard(int kind, const std::vector<std::string> &names, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(eventsMutex);
+    return eventsChanged.wait_for(lock, timeout, [&] {
+        for (const std::string &name : names) {
+            bool found = false;
+            for (const Event &e : events)
+                found = found || (e.kind == kind && e.text.find(";" + name + ";") != std::string::npos);
+            if (!found)
+                return false;
+        }
+        return true;
+    });
+}
+
+int ip(const std::string &arguments)
+{
+    return std::system(("ip " + arguments + " >/dev/null").c_str());
+}
+
+TEST(KernelEvents, DISABLED_VethPair)
+{
+    ASSERT_EQ(ip("link show lo"), 0) << "the ip command of iproute2";
+    const int probe = kestrune::test::open_uevent_socket(); // tells whether uevents reach this namespace at all
+    ASSERT_GE(probe, 0) << "no kernel uevent socket";
+    ASSERT_EQ(QVX_KESTRUNE_Register_Device_Notification(on_device), 0);
+    // Success means the thread started, not that it listens: wait for a first
+    // event of our own before the pair under test.
+    bool listening = false;
+    for (int i = 0; i < 20 && !listening; ++i) {
+        const std::string name = "ksync" + std::to_string(i);
+        ip("link add " + name + " type veth peer name " + name + "p");
+        listening = heard(QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, {name}, 500ms);
+    }
+    pollfd reached{probe, POLLIN, 0};
+    if (!listening && poll(&reached, 1, 0) == 0) {
+        QVX_KESTRUNE_Unregister_Device_Notification();
+        GTEST_SKIP() << "uevents of a veth made in a fresh network namespace do not reach that namespace";
+    }
+    EXPECT_TRUE(listening);
+    ip("link add kt0 type veth peer name kt1");
+    EXPECT_TRUE(heard(QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, {"kt0", "kt1"}, 10s));
+    ip("link del kt0");
+    EXPECT_TRUE(heard(QVX_KESTRUNE_DEVICE_EVENT_REMOVAL, {"kt0", "kt1"}, 10s));
+    EXPECT_EQ(QVX_KESTRUNE_Unregister_Device_Notification(), 0);
+    // All on one thread, not the caller's.
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    for (const Event &e : events) {
+        EXPECT_EQ(e.thread, events[0].thread) << e.text;
+        EXPECT_NE(e.thread, platform::current_thread_id()) << e.text;
+    }
+}
+
+intptr_t ignore_message(platform::DeviceEventSource *, uint32_t, uintptr_t, intptr_t) noexcept
+{
+    return 0;
+}
+
+TEST(KernelEvents, DISABLED_Overflow)
+{
+    // The smallest socket buffer, and one veth pair with its queues: more events than it holds.
+    std::unique_ptr<platform::DeviceEventSource> source =
+        platform::make_uevent_source(platform::system_sysfs_device_lookup(), 1);
+    ASSERT_TRUE(source && source->set_up(ignore_message)) << "no kernel uevent socket";
+    source->subscribe(platform::kGuidNdisLanClass);
+    ASSERT_EQ(ip("link add ko0 type veth peer name ko1"), 0);
+    kestrune::test::StdoutCapture out;
+    // The overflow is reported, once, then what was queued is handed on.
+    EXPECT_EQ(source->dispatch(), platform::DeviceWait::kMessage);
+    source->release();
+    const std::string lines = out.text();
+    EXPECT_EQ(lines.find("E KestruneCtl "), lines.rfind("E KestruneCtl ")) << lines;
+    EXPECT_NE(lines.find("recvmsg() failed with ENOBUFS"), std::string::npos) << lines;
 }
 
 } // namespace
