@@ -14,7 +14,8 @@ class HardwareDatabase : public EnforcementTest {};
 
 TEST_F(HardwareDatabase, NamesTheVendorBeforeTheDevicesOwnAttribute)
 {
-    write_file("/etc/udev/hwdb.d/60-kestrune-test.hwdb", "usb:v1D6Bp0002*\n ID_VENDOR_FROM_DATABASE=Linux Foundation\n");
+    write_file("/etc/udev/hwdb.d/60-kestrune-test.hwdb", "usb:v1D6Bp0002*\n ID_MODEL_FROM_DATABASE=2.0 root hub\n"
+               " ID_VENDOR_FROM_DATABASE=Linux Foundation\n");
     std::string output;
     ASSERT_EQ(shell(KESTRUNE_UDEV_BIN "/systemd-hwdb update", &output), 0) << output;
     ASSERT_TRUE(std::filesystem::exists("/etc/udev/hwdb.bin"));
