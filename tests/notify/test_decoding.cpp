@@ -99,56 +99,40 @@ TEST(Uevent, MessagesOfEvents)
               u"removal volume");
 }
 
-class CallbackText : public ::testing::Test {
-protected:
-    void SetUp() override { saved_ = std::setlocale(LC_ALL, nullptr); }
-    void TearDown() override { std::setlocale(LC_ALL, saved_.c_str()); }
-
-    // Fills the buffer with garbage first, so that a missing terminator shows.
-    std::string convert(std::u16string_view text)
-    {
-        std::memset(buffer, 'X', sizeof buffer);
-        kestrune::notify::to_callback_text(text, buffer);
-        return std::string(buffer, strnlen(buffer, sizeof buffer));
-    }
-
-    char buffer[kCallbackTextBytes];
-
-private:
-    std::string saved_;
-};
-
-TEST_F(CallbackText, ZeroFilledCutAt511BytesAndUnrepresentableAsQuestionMarks)
+// Fills the buffer with garbage first, so that a missing terminator shows.
+std::string callback_text(std::u16string_view text)
 {
-    std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(convert(u"Disk;sda;;;"), "Disk;sda;;;");
-    for (size_t i = 11; i < sizeof buffer; ++i)
-        ASSERT_EQ(buffer[i], '\0') << i;
-
-    EXPECT_EQ(convert(std::u16string(700, u'a')), std::string(511, 'a'));
-    EXPECT_EQ(convert(u"Caf\u00e9 \u4e2d;"), "Caf? ?;");
+    static char buffer[kCallbackTextBytes];
+    std::memset(buffer, 'X', sizeof buffer);
+    kestrune::notify::to_callback_text(text, buffer);
+    for (size_t i = strnlen(buffer, sizeof buffer); i < sizeof buffer; ++i)
+        EXPECT_EQ(buffer[i], '\0') << "zero-filled from " << i;
+    return std::string(buffer, strnlen(buffer, sizeof buffer));
 }
 
-TEST_F(CallbackText, OverLongTextIsCutBetweenCharacters)
+TEST(CallbackText, CutAt511BytesBetweenCharactersWithUnrepresentableOnesAsQuestionMarks)
 {
-    if (std::setlocale(LC_ALL, "C.UTF-8") == nullptr)
-        GTEST_SKIP() << "no C.UTF-8 locale on this machine";
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(callback_text(u"Disk;sda;;;"), "Disk;sda;;;");
+    EXPECT_EQ(callback_text(std::u16string(700, u'a')), std::string(511, 'a'));
+    EXPECT_EQ(callback_text(u"Caf\u00e9 \u4e2d;"), "Caf? ?;");
 
+    ASSERT_NE(std::setlocale(LC_ALL, "C.UTF-8"), nullptr);
     // Two bytes each: 255 of them fill 510 bytes, the 256th would split.
-    std::string cut = convert(std::u16string(300, u'\u00e9'));
+    std::string cut = callback_text(std::u16string(300, u'\u00e9'));
     EXPECT_EQ(cut.size(), 510u);
     EXPECT_EQ(cut.substr(508), "\xc3\xa9");
-
     // A surrogate pair is one character of four bytes.
     std::u16string faces = u"x";
     for (int i = 0; i < 200; ++i)
         faces += u"\U0001F600";
-    cut = convert(faces);
+    cut = callback_text(faces);
     EXPECT_EQ(cut.size(), 1u + 4u * 127u);
     EXPECT_EQ(cut.substr(cut.size() - 4), "\xf0\x9f\x98\x80");
-
     // A text that fits exactly is kept whole.
-    EXPECT_EQ(convert(std::u16string(511, u'b')).size(), 511u);
+    EXPECT_EQ(callback_text(std::u16string(511, u'b')).size(), 511u);
+    std::setlocale(LC_ALL, saved.c_str());
 }
 
 } // namespace
