@@ -130,8 +130,9 @@ TEST(CallbackText, CutAt511BytesBetweenCharactersWithUnrepresentableOnesAsQuesti
     cut = callback_text(faces);
     EXPECT_EQ(cut.size(), 1u + 4u * 127u);
     EXPECT_EQ(cut.substr(cut.size() - 4), "\xf0\x9f\x98\x80");
-    // A text that fits exactly is kept whole.
+    // A text that fits exactly is kept whole, of one-byte characters or not.
     EXPECT_EQ(callback_text(std::u16string(511, u'b')).size(), 511u);
+    EXPECT_EQ(callback_text(std::u16string(255, u'\u00e9') + u"b").size(), 511u);
     std::setlocale(LC_ALL, saved.c_str());
 }
 
