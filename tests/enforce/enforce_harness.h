@@ -1,15 +1,9 @@
 // The enforcement tests run the whole test program in mount and network
-// namespaces of its own, entered before the first test that needs them:
-//   /sys                  an empty tmpfs that each test fills with a fake device tree
-//   /run                  a tmpfs (marks, udev's records and control socket)
-//   /etc                  an overlay whose changes stay in memory (udev's rules.d)
-//   /var                  a tmpfs: a filesystem "holding /var" for the guard
-//   /usr/lib/udev/rules.d an empty tmpfs, so udevadm reads only our rules
-//   /proc/consoles        "ttyS0", the serial console of the machines we run on
-//   /dev                  a tmpfs with null, zero and urandom, and the nodes a test
-//                         makes for devices it attached itself
-// and a network of its own with a card "eth0" that carries the default route.
-// Nothing reaches the machine's own /sys, /etc, devices or network.
+// namespaces of its own, entered before the first test that needs them: /sys,
+// /run, /var and /dev are tmpfs, /etc an overlay kept in memory, udev's own rule
+// folders empty, /proc/consoles names "ttyS0", and a card "eth0" carries the
+// default route (enforce_harness.cpp sets it all up). Nothing reaches the
+// machine's own /sys, /etc, devices or network.
 #ifndef KESTRUNE_TESTS_ENFORCE_HARNESS_H
 #define KESTRUNE_TESTS_ENFORCE_HARNESS_H
 
