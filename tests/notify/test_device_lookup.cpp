@@ -3,27 +3,22 @@
 // that the event source keeps current, and the three error lines.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "base/wide_text.h"
 #include "notify/device_arrival.h"
 #include "notify_fakes.h"
-#include "platform/device_lookup.h"
-#include "platform/linux/linux_sysfs_lookup.h"
 #include "support/stdout_capture.h"
 
 using kestrune::notify::QVX_KESTRUNE_get_device_detail_info_by_devid;
 using kestrune::test::FakeSysfs;
 using kestrune::test::StdoutCapture;
 using kestrune::test::without_line_numbers;
-namespace platform = kestrune::platform;
 
 namespace {
 
-constexpr uint32_t kArrival = kestrune::platform::kDigcfPresent | kestrune::platform::kDigcfAllClasses;
-constexpr uint32_t kRemoval = kestrune::platform::kDigcfAllClasses;
+using namespace kestrune::platform;
+constexpr uint32_t kArrival = kDigcfPresent | kDigcfAllClasses, kRemoval = kDigcfAllClasses;
 
 std::u16string detail(std::u16string_view instanceId, uint32_t flags = kArrival)
 {
@@ -149,7 +144,7 @@ TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
 
 TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 {
-    platform::DeviceChanges &changes = sysfs.changes();
+    DeviceChanges &changes = sysfs.changes();
     changes.listening(true);
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
     // News of devices it never saw, or of subsystems it does not keep, change nothing.
