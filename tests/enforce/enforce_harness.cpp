@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iomanip>
-#include <regex>
 #include <sstream>
 
 #include "kestrune.h"
@@ -232,11 +232,17 @@ Applied EnforcementTest::apply(const std::vector<Permit> &permits, const char *m
     if (!fs::exists(root_ / "Policies/Enforcement.txt"))
         return applied;
     applied.report = read_file(root_ / "Policies/Enforcement.txt");
-    const std::regex device("(^|\n)([^#\t\n]*)\t([^\t\n]*)\t(/sys/devices/)?([^\t\n]*)\t([^\n]*)");
-    for (std::sregex_iterator m(applied.report.begin(), applied.report.end(), device), end; m != end; ++m) {
-        const std::string key = line((*m)[2], (*m)[3], (*m)[5]);
+    std::istringstream rows(applied.report);
+    for (std::string row; std::getline(rows, row);) {
+        if (row.starts_with("#") || std::count(row.begin(), row.end(), '\t') < 3)
+            continue;
+        const size_t kind = row.find('\t') + 1, device = row.find('\t', kind) + 1, detail = row.find('\t', device) + 1;
+        std::string path = row.substr(device, detail - device - 1);
+        if (path.starts_with("/sys/devices/"))
+            path.erase(0, std::string("/sys/devices/").size());
+        const std::string key = line(row.substr(0, kind - 1), row.substr(kind, device - kind - 1), path);
         applied.lines.insert(key);
-        applied.details[key] = (*m)[6];
+        applied.details[key] = row.substr(detail);
     }
     return applied;
 }
