@@ -65,10 +65,6 @@ TEST(ActionMarks, SurviveTheirOwnFileWhateverTheirTextsHold)
     EXPECT_EQ(parse_marks(text + "broken line\nudisk\tnonsense\t/x\t\t\n"), (std::vector<ActionMark>{mark, other}));
 }
 
-} // namespace
-
-namespace {
-
 // An exemption must still match after a restart: instance numbers that the
 // kernel hands out anew, and interface names that udev changes, are wildcards.
 TEST(ExemptionPaths, SurviveRenumberingAndRenaming)

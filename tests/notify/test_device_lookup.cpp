@@ -3,27 +3,22 @@
 // that the event source keeps current, and the three error lines.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
-#include <vector>
 
 #include "base/wide_text.h"
 #include "notify/device_arrival.h"
 #include "notify_fakes.h"
-#include "platform/device_lookup.h"
-#include "platform/linux/linux_sysfs_lookup.h"
 #include "support/stdout_capture.h"
 
 using kestrune::notify::QVX_KESTRUNE_get_device_detail_info_by_devid;
 using kestrune::test::FakeSysfs;
 using kestrune::test::StdoutCapture;
 using kestrune::test::without_line_numbers;
-namespace platform = kestrune::platform;
 
 namespace {
 
-constexpr uint32_t kArrival = kestrune::platform::kDigcfPresent | kestrune::platform::kDigcfAllClasses;
-constexpr uint32_t kRemoval = kestrune::platform::kDigcfAllClasses;
+using namespace kestrune::platform;
+constexpr uint32_t kArrival = kDigcfPresent | kDigcfAllClasses, kRemoval = kDigcfAllClasses;
 
 std::u16string detail(std::u16string_view instanceId, uint32_t flags = kArrival)
 {
@@ -52,9 +47,13 @@ protected:
         std::string hid = "devices/usb1/1-2/1-2:1.0/0003:046D:C077.0001";
         sysfs.add_device(hid, {{"uevent", "DRIVER=hid-generic\nHID_NAME=Logitech USB Optical Mouse\n"}},
                          "bus/hid/devices/0003:046D:C077.0001");
-        // A virtual network interface: nothing but its name.
-        sysfs.add_device("devices/virtual/net/veth0", {{"uevent", "INTERFACE=veth0\nIFINDEX=4\n"}},
-                         "class/net/veth0");
+        add_interface("veth0"); // nothing but its name
+    }
+
+    // A virtual network interface.
+    void add_interface(const std::string &name)
+    {
+        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
     }
 
     FakeSysfs sysfs;
@@ -67,8 +66,7 @@ TEST_F(DeviceLookup, TextsOfPresentDevices)
                      "bus/usb/devices/1-3");
     sysfs.add_device("devices/usb1/1-4", {{"product", std::string(260, 'q')}, {"uevent", "DEVNAME=bus/usb/001/004\n"}},
                      "bus/usb/devices/1-4");
-    // Escaped number signs and percent signs of kernel names come back whole.
-    sysfs.add_device("devices/virtual/net/a#b%c", {{"uevent", "INTERFACE=a#b%c\n"}}, "class/net/a#b%c");
+    add_interface("a#b%c"); // escaped number and percent signs of kernel names come back whole
     // Nothing but its driver describes this card.
     const std::string pci = "devices/pci0000:00/0000:00:1f.6";
     sysfs.add_device(pci + "/net/eth1", {{"uevent", "INTERFACE=eth1\n"}}, "class/net/eth1");
@@ -135,28 +133,9 @@ TEST_F(DeviceLookup, ErrorLinesLeaveTheTextUnchanged)
     EXPECT_EQ(detail(u"USB-SERIAL\\TTYUSB0"), u";;/dev/ttyUSB0;;;");
 }
 
-TEST_F(DeviceLookup, TheWholeSetListsPresentThenRememberedDevices)
-{
-    EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
-    sysfs.add_device("devices/virtual/net/veth1", {{"uevent", "INTERFACE=veth1\n"}}, "class/net/veth1");
-    sysfs.remove("class/net/veth0");
-    auto members = [](uint32_t flags) {
-        std::unique_ptr<platform::DeviceInfoSet> set;
-        std::vector<std::u16string> ids;
-        if (kestrune::notify::device_lookup()->open(u"NET", flags, set) != 0)
-            return ids;
-        char16_t buffer[64];
-        for (uint32_t i = 0; set->member(i) && set->instance_id(i, buffer, 64) == 0; ++i)
-            ids.emplace_back(buffer);
-        return ids;
-    };
-    EXPECT_EQ(members(kArrival), std::vector<std::u16string>{u"NET\\VETH1"});
-    EXPECT_EQ(members(kRemoval), (std::vector<std::u16string>{u"NET\\VETH1", u"NET\\VETH0"}));
-}
-
 TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
 {
-    sysfs.add_device("devices/virtual/net/Veth0", {{"uevent", "INTERFACE=Veth0\n"}}, "class/net/Veth0");
+    add_interface("Veth0");
     // Read in name order at first: "Veth0" before "veth0".
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;Veth0;;;");
     sysfs.remove("class/net/Veth0");
@@ -165,10 +144,7 @@ TEST_F(DeviceLookup, NamesThatDifferOnlyInCaseAreSearchedInTheOrderFirstSeen)
 
 TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 {
-    platform::DeviceChanges &changes = sysfs.changes();
-    auto add_veth = [&](const std::string &name) {
-        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
-    };
+    DeviceChanges &changes = sysfs.changes();
     changes.listening(true);
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
     // News of devices it never saw, or of subsystems it does not keep, change nothing.
@@ -176,7 +152,7 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
     changes.device_added("queues", "rx-0");
     EXPECT_EQ(detail(u"NET\\VETH0"), u";;veth0;;;");
 
-    add_veth("veth1");
+    add_interface("veth1");
     changes.device_added("net", "veth1");
     EXPECT_EQ(detail(u"NET\\VETH1"), u";;veth1;;;");
     sysfs.remove("class/net/veth1");
@@ -186,10 +162,10 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 
     // Unheard of, after events were lost, or once no source listens: found by
     // reading the directory again.
-    add_veth("veth2");
+    add_interface("veth2");
     changes.events_lost();
     EXPECT_EQ(detail(u"NET\\VETH2"), u";;veth2;;;");
-    add_veth("veth3");
+    add_interface("veth3");
     changes.listening(false);
     EXPECT_EQ(detail(u"NET\\VETH3"), u";;veth3;;;");
 }
@@ -197,24 +173,21 @@ TEST_F(DeviceLookup, AnIndexFedByTheEventSourceFollowsWhatItHeard)
 TEST(DeviceMemory, EveryRemovalFindsItsTextsAndTheGoneAreBounded)
 {
     // More devices than the memory of gone ones holds, all present, then all gone.
-    constexpr size_t kRemembered = 16;
-    constexpr size_t kCount = 40;
+    constexpr size_t kRemembered = 16, kCount = 40;
     FakeSysfs sysfs(kRemembered);
-    platform::DeviceChanges &changes = sysfs.changes();
-    changes.listening(true);
-    auto id = [](size_t i) { return u"NET\\V" + kestrune::widen(std::to_string(i)); };
-    auto text = [](size_t i) { return u";;v" + kestrune::widen(std::to_string(i)) + u";;;"; };
+    sysfs.changes().listening(true);
+    auto name = [](size_t i) { return "v" + std::to_string(i); };
+    auto text = [&](size_t i) { return u";;" + kestrune::widen(name(i)) + u";;;"; };
+    auto id = [&](size_t i) { return u"NET\\V" + kestrune::widen(std::to_string(i)); };
     for (size_t i = 0; i < kCount; ++i) {
-        const std::string name = "v" + std::to_string(i);
-        sysfs.add_device("devices/virtual/net/" + name, {{"uevent", "INTERFACE=" + name + "\n"}}, "class/net/" + name);
-        changes.device_added("net", name);
+        sysfs.add_device("devices/virtual/net/" + name(i), {{"uevent", "INTERFACE=" + name(i) + "\n"}},
+                         "class/net/" + name(i));
+        sysfs.changes().device_added("net", name(i));
     }
-    for (size_t i = 0; i < kCount; ++i)
-        ASSERT_EQ(detail(id(i)), text(i)) << i;
     for (size_t i = 0; i < kCount; ++i) {
-        const std::string name = "v" + std::to_string(i);
-        sysfs.remove("class/net/" + name);
-        changes.device_removed("net", name);
+        ASSERT_EQ(detail(id(i)), text(i)) << i;
+        sysfs.remove("class/net/" + name(i));
+        sysfs.changes().device_removed("net", name(i));
         ASSERT_EQ(detail(id(i), kRemoval), text(i)) << i;
     }
     EXPECT_EQ(detail(id(kCount - kRemembered - 1), kRemoval), u"");

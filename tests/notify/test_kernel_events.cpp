@@ -1,95 +1,115 @@
-// End to end with real kernel events: netns_child.cpp, run in a network and mount
-// namespace of its own with sysfs mounted afresh.
+// End to end with real kernel events, in a child of this program that enters
+// network and mount namespaces of its own, with sysfs mounted afresh so that
+// /sys/class/net shows that namespace's interfaces.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "kestrune.h"
+#include "platform/linux/linux_sysfs_lookup.h"
+#include "platform/linux/linux_uevent_source.h"
+#include "support/child_process.h"
 #include "support/private_sysfs.h"
+#include "support/stdout_capture.h"
 
-#ifndef KESTRUNE_NETNS_CHILD
-#error "KESTRUNE_NETNS_CHILD must name the netns_child program"
-#endif
+using namespace std::chrono_literals;
+namespace platform = kestrune::platform;
 
 namespace {
 
-// Only system calls between fork and exec.
-[[noreturn]] void fail_in_child(const char *why, int status)
+TEST(KernelEvents, VethPairsArriveAndLeaveAndAnOverflowIsLoggedOnce)
 {
-    static_cast<void>(write(STDOUT_FILENO, why, std::strlen(why)));
-    _exit(status);
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to create a network namespace";
+    kestrune::test::ChildProcess child(
+        {"/proc/self/exe", "--gtest_also_run_disabled_tests", "--gtest_filter=KernelEvents.DISABLED_*"},
+        open("/dev/null", O_RDONLY | O_CLOEXEC), [] {
+            if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0 || !kestrune::test::mount_private_sysfs())
+                kestrune::test::ChildProcess::fail("cannot enter a fresh network and mount namespace\n", 1);
+        });
+    EXPECT_EQ(child.wait_exit(90s), 0) << child.output() << child.errors();
+    EXPECT_NE(child.output().find("[  PASSED  ] 2 tests"), std::string::npos) << child.output();
 }
 
-struct ChildRun {
-    int status = -1; // exit status; -1: killed
-    std::string output;
-};
+std::mutex eventsMutex;
+std::condition_variable eventsChanged;
+std::vector<std::pair<int, std::string>> events;
 
-// Runs the child program with `mode` in fresh network and mount namespaces.
-ChildRun run_in_namespace(const char *mode)
+void on_device(int kind, char *text)
 {
-    ChildRun run;
-    int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
-        return run;
-    char program[] = KESTRUNE_NETNS_CHILD;
-    char *argv[] = {program, const_cast<char *>(mode), nullptr};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(90); // survives exec: a hung child dies within the limit
-        dup2(out[1], STDOUT_FILENO);
-        dup2(out[1], STDERR_FILENO);
-        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-            fail_in_child("SKIP cannot create a network and mount namespace\n", 77);
-        if (!kestrune::test::mount_private_sysfs())
-            fail_in_child("SKIP cannot mount sysfs in the new namespace\n", 77);
-        execv(program, argv);
-        fail_in_child("cannot start the child program\n", 127);
+    std::lock_guard<std::mutex> lock(eventsMutex);
+    events.emplace_back(kind, text);
+    eventsChanged.notify_all();
+}
+
+// Waits until the callback has heard `kind` for every interface of `names`.
+bool heard(int kind, const std::vector<std::string> &names, std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(eventsMutex);
+    return eventsChanged.wait_for(lock, timeout, [&] {
+        for (const std::string &name : names) {
+            bool found = false;
+            for (const auto &[k, text] : events)
+                found = found || (k == kind && text.find(";" + name + ";") != std::string::npos);
+            if (!found)
+                return false;
+        }
+        return true;
+    });
+}
+
+int ip(const std::string &arguments)
+{
+    return std::system(("ip " + arguments + " >/dev/null").c_str());
+}
+
+TEST(KernelEvents, DISABLED_VethPair)
+{
+    ASSERT_EQ(QVX_KESTRUNE_Register_Device_Notification(on_device), 0);
+    // Success means the thread started, not that it listens: wait for a first
+    // event of our own before the pair under test.
+    bool listening = false;
+    for (int i = 0; i < 20 && !listening; ++i) {
+        const std::string name = "ksync" + std::to_string(i);
+        ASSERT_EQ(ip("link add " + name + " type veth peer name " + name + "p"), 0);
+        listening = heard(QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, {name}, 500ms);
     }
-    close(out[1]);
-    char buffer[4096];
-    for (ssize_t n; pid > 0 && (n = read(out[0], buffer, sizeof buffer)) > 0;)
-        run.output.append(buffer, static_cast<size_t>(n));
-    close(out[0]);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        run.status = WEXITSTATUS(status);
-    return run;
+    EXPECT_TRUE(listening);
+    ip("link add kt0 type veth peer name kt1");
+    EXPECT_TRUE(heard(QVX_KESTRUNE_DEVICE_EVENT_ARRIVAL, {"kt0", "kt1"}, 10s));
+    ip("link del kt0");
+    EXPECT_TRUE(heard(QVX_KESTRUNE_DEVICE_EVENT_REMOVAL, {"kt0", "kt1"}, 10s));
+    EXPECT_EQ(QVX_KESTRUNE_Unregister_Device_Notification(), 0);
 }
 
-size_t occurrences(const std::string &text, const std::string &what)
+intptr_t ignore_message(platform::DeviceEventSource *, uint32_t, uintptr_t, intptr_t) noexcept
 {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++count;
-    return count;
+    return 0;
 }
 
-TEST(KernelEvents, VethPairArrivesAndLeavesInAFreshNamespace)
+TEST(KernelEvents, DISABLED_Overflow)
 {
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a network namespace";
-    ChildRun run = run_in_namespace(nullptr);
-    if (run.status == 77)
-        GTEST_SKIP() << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-}
-
-TEST(KernelEvents, AnOverflowIsLoggedOnceAndWhatWasQueuedStillArrives)
-{
-    if (geteuid() != 0)
-        GTEST_SKIP() << "needs root to create a network namespace";
-    ChildRun run = run_in_namespace("overflow");
-    if (run.status == 77)
-        GTEST_SKIP() << run.output;
-    EXPECT_EQ(run.status, 0) << run.output;
-    // Several events lost, one line.
-    EXPECT_EQ(occurrences(run.output, "recvmsg() failed with ENOBUFS"), 1u) << run.output;
-    EXPECT_EQ(occurrences(run.output, "E KestruneCtl "), 1u) << run.output;
+    // The smallest socket buffer, and one veth pair with its queues: more events than it holds.
+    std::unique_ptr<platform::DeviceEventSource> source =
+        platform::make_uevent_source(platform::system_sysfs_device_lookup(), 1);
+    ASSERT_TRUE(source && source->set_up(ignore_message)) << "no kernel uevent socket";
+    source->subscribe(platform::kGuidNdisLanClass);
+    ASSERT_EQ(ip("link add ko0 type veth peer name ko1"), 0);
+    kestrune::test::StdoutCapture out;
+    // The overflow is reported, once, then what was queued is handed on.
+    EXPECT_EQ(source->dispatch(), platform::DeviceWait::kMessage);
+    source->release();
+    const std::string lines = out.text();
+    EXPECT_EQ(lines.find("E KestruneCtl "), lines.rfind("E KestruneCtl ")) << lines;
+    EXPECT_NE(lines.find("recvmsg() failed with ENOBUFS"), std::string::npos) << lines;
 }
 
 } // namespace
