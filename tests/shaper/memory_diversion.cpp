@@ -14,18 +14,18 @@ using platform::kDivertSuccess;
 // shaper deletes a handle before it opens the next.
 class MemoryDiversion::Handle final : public platform::Diversion {
 public:
-    explicit Handle(MemoryDiversion &owner) : owner_(owner) {}
+    explicit Handle(MemoryDiversion &owner) : owner_(owner), state_(owner.state_) {}
     ~Handle() override
     {
         close();
         std::lock_guard<std::mutex> lock(owner_.lock_);
-        ++owner_.released_;
+        ++state_.released;
     }
 
     uint32_t set_param(platform::DivertParam param, uint64_t value) noexcept override
     {
         std::lock_guard<std::mutex> lock(owner_.lock_);
-        (param == platform::DivertParam::QueueLength ? owner_.queueLength_ : owner_.queueTime_) = value;
+        (param == platform::DivertParam::QueueLength ? state_.queueLength : state_.queueTime) = value;
         return kDivertSuccess;
     }
 
@@ -33,27 +33,27 @@ public:
                   DivertAddress *address) noexcept override
     {
         std::unique_lock<std::mutex> lock(owner_.lock_);
-        if (!current())
+        if (!state_.open)
             return kDivertErrorInvalidHandle;
-        owner_.changed_.wait(lock, [&] { return !current() || !owner_.input_.empty() || owner_.failReceives_ > 0; });
-        if (!current())
+        owner_.changed_.wait(lock, [&] { return !state_.open || !owner_.input_.empty() || state_.failReceives > 0; });
+        if (!state_.open)
             return platform::kDivertErrorOperationAborted;
-        if (owner_.failReceives_ > 0) {
-            --owner_.failReceives_;
-            ++owner_.failedReceives_;
+        if (state_.failReceives > 0) {
+            --state_.failReceives;
+            ++state_.failedReceives;
             owner_.changed_.notify_all();
             return platform::kDivertErrorGenFailure;
         }
         Pending next = std::move(owner_.input_.front());
         owner_.input_.pop_front();
         auto size = static_cast<uint32_t>(next.bytes.size());
-        *captured = std::min({size, capacity, owner_.copyLimit_});
+        *captured = std::min({size, capacity, state_.copyLimit});
         std::memcpy(packet, next.bytes.data(), *captured);
         *length = std::max(size, next.fullLength);
         *address = DivertAddress{};
         address->outbound = address->backendDirection = next.outbound ? 1 : 0;
         address->backendId = next.number;
-        owner_.held_.push_back(next.number);
+        state_.held.push_back(next.number);
         return kDivertSuccess;
     }
 
@@ -62,14 +62,14 @@ public:
     uint32_t send(const void *packet, uint32_t length, uint32_t *sent, const DivertAddress *address) noexcept override
     {
         std::lock_guard<std::mutex> lock(owner_.lock_);
-        if (!current())
+        if (!state_.open)
             return kDivertErrorInvalidHandle;
         const auto *bytes = static_cast<const uint8_t *>(packet);
         Verdict verdict{Kind::Injected, std::vector<uint8_t>(bytes, bytes + length), address->outbound != 0};
         if (take_held(address)) {
-            if (owner_.failSends_ > 0) {
-                --owner_.failSends_;
-                owner_.held_.push_back(address->backendId);
+            if (state_.failSends > 0) {
+                --state_.failSends;
+                state_.held.push_back(address->backendId);
                 return platform::kDivertErrorGenFailure;
             }
             if (address->outbound == address->backendDirection)
@@ -85,50 +85,50 @@ public:
     uint32_t drop(const DivertAddress *address) noexcept override
     {
         std::lock_guard<std::mutex> lock(owner_.lock_);
-        if (!current())
+        if (!state_.open)
             return kDivertErrorInvalidHandle;
         if (take_held(address))
             record({Kind::Dropped, {}, address->backendDirection != 0});
         return kDivertSuccess;
     }
 
+    // Like the kernel at unbind: whatever still waits for a verdict is dropped.
     void close() noexcept override
     {
         std::lock_guard<std::mutex> lock(owner_.lock_);
-        if (!current())
+        if (!state_.open)
             return;
-        // Like the kernel at unbind: whatever still waits for a verdict is dropped.
-        for (size_t i = 0; i < owner_.held_.size(); ++i)
+        for (size_t i = 0; i < state_.held.size(); ++i)
             record({Kind::Dropped, {}, false});
-        owner_.held_.clear();
+        state_.held.clear();
         owner_.input_.clear();
-        owner_.closed_ = true;
+        state_.open = false;
         owner_.changed_.notify_all();
     }
 
 private:
-    bool current() const { return !owner_.closed_; }
-
     bool take_held(const DivertAddress *address)
     {
-        auto it = std::find(owner_.held_.begin(), owner_.held_.end(), address->backendId);
-        if (it == owner_.held_.end())
+        auto it = std::find(state_.held.begin(), state_.held.end(), address->backendId);
+        if (it == state_.held.end())
             return false;
-        owner_.held_.erase(it);
+        state_.held.erase(it);
         return true;
     }
 
     void record(Verdict verdict)
     {
-        owner_.verdicts_.push_back(std::move(verdict));
+        state_.verdicts.push_back(std::move(verdict));
         owner_.changed_.notify_all();
     }
 
     MemoryDiversion &owner_;
+    State &state_;
 };
 
-MemoryDiversion::MemoryDiversion(uint32_t meterStart) : meterClock_(meterStart)
+MemoryDiversion::MemoryDiversion(uint32_t meterStart)
 {
+    state_.meterClock = meterStart;
     platform::install_diversion_backend(this);
 }
 
@@ -144,38 +144,24 @@ void MemoryDiversion::inject(std::vector<uint8_t> bytes, bool outbound, uint32_t
     changed_.notify_all();
 }
 
-void MemoryDiversion::fail_receives(int count)
-{
-    std::lock_guard<std::mutex> lock(lock_);
-    failReceives_ = count;
-    failedReceives_ = 0;
-    changed_.notify_all();
-}
-
-bool MemoryDiversion::wait_for_failed_receives(int count, std::chrono::milliseconds timeout)
+bool MemoryDiversion::wait_until(const std::function<bool(const State &)> &done)
 {
     std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_for(lock, timeout, [&] { return failedReceives_ >= count; });
-}
-
-bool MemoryDiversion::wait_for_verdicts(size_t count, std::chrono::milliseconds timeout)
-{
-    std::unique_lock<std::mutex> lock(lock_);
-    return changed_.wait_for(lock, timeout, [&] { return verdicts_.size() >= count; });
+    return changed_.wait_for(lock, std::chrono::seconds(5), [&] { return done(state_); });
 }
 
 uint32_t MemoryDiversion::open(const char *filter, platform::DivertLayer layer, int16_t priority, uint64_t flags,
                                platform::Diversion **diversion) noexcept
 {
     std::lock_guard<std::mutex> lock(lock_);
-    if (uint32_t code = std::exchange(failOpen_, 0))
+    if (uint32_t code = std::exchange(state_.failOpen, 0))
         return code;
     if (filter == nullptr || std::strcmp(filter, "outbound or inbound") != 0 ||
         layer != platform::DivertLayer::Network || priority != 0 || flags != 0)
         return platform::kDivertErrorInvalidParameter;
     *diversion = new Handle(*this);
-    closed_ = false;
-    ++opens_;
+    state_.open = true;
+    ++state_.opens;
     return kDivertSuccess;
 }
 
@@ -204,8 +190,8 @@ std::vector<uint8_t> ipv6_icmp_echo(const uint8_t source[16], const uint8_t dest
 {
     std::vector<uint8_t> packet(48, 0);
     packet[0] = 0x60;
-    packet[5] = 8;   // payload length
-    packet[6] = 58;  // ICMPv6
+    packet[5] = 8;  // payload length
+    packet[6] = 58; // ICMPv6
     packet[7] = 64;
     std::memcpy(&packet[8], source, 16);
     std::memcpy(&packet[24], destination, 16);

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -17,12 +18,6 @@
 namespace kestrune::test {
 
 class MemoryDiversion final : public platform::DiversionBackend {
-    template <typename Body> auto locked(Body body)
-    {
-        std::lock_guard<std::mutex> lock(lock_);
-        return body();
-    }
-
 public:
     enum class Kind { Accepted, Dropped, Injected };
     struct Verdict {
@@ -30,39 +25,52 @@ public:
         std::vector<uint8_t> bytes; // what send passed (Accepted, Injected)
         bool outbound;
     };
+    // What the test arranges and reads back, under the lock (see `with`).
+    struct State {
+        uint32_t meterClock;
+        uint32_t failOpen = 0;           // the next open fails with this code
+        int failSends = 0;               // so many sends of received packets fail
+        int failReceives = 0;            // so many receives fail with a transient error
+        uint32_t copyLimit = UINT32_MAX; // receives copy at most this much, as a queue of headers
+        int failedReceives = 0, opens = 0, released = 0; // released: diversions deleted
+        bool open = false;
+        uint64_t queueLength = 0, queueTime = 0;
+        std::vector<Verdict> verdicts;
+        std::vector<uint64_t> held; // received, no verdict yet
+    };
 
-    // Installs itself as the diversion backend; the destructor restores the
-    // system's. The meter clock starts at `meterStart`.
+    // Installs itself as the diversion backend; the destructor restores the system's.
     explicit MemoryDiversion(uint32_t meterStart = 1000);
     ~MemoryDiversion() override;
 
     // Queues a packet for the shaper to receive; `fullLength` (when larger than
     // the bytes) is the length the queue reports.
     void inject(std::vector<uint8_t> bytes, bool outbound, uint32_t fullLength = 0);
-    void advance_meter_clock(uint32_t ms) { locked([&] { meterClock_ += ms; }); }
-    // The next open fails with `code`; the next `count` sends of received packets fail.
-    void fail_next_open(uint32_t code) { locked([&] { failOpen_ = code; }); }
-    void fail_sends(int count) { locked([&] { failSends_ = count; }); }
-    // Receives copy at most `bytes` of a packet, as a queue that copies headers only.
-    void copy_at_most(uint32_t bytes) { locked([&] { copyLimit_ = bytes; }); }
-    // The next `count` receives fail with a transient error.
-    void fail_receives(int count);
-    bool wait_for_failed_receives(int count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-
-    // Waits until at least `count` verdicts are recorded; false on timeout.
-    bool wait_for_verdicts(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    std::vector<Verdict> verdicts() { return locked([&] { return verdicts_; }); }
-    size_t held() { return locked([&] { return held_.size(); }); } // received, no verdict yet
-    int opens() { return locked([&] { return opens_; }); }
-    int released() { return locked([&] { return released_; }); } // diversions deleted
-    bool open_now() { return locked([&] { return !closed_; }); }
-    uint64_t queue_length() { return locked([&] { return queueLength_; }); }
-    uint64_t queue_time() { return locked([&] { return queueTime_; }); }
+    // Runs `body` on the state under the lock, and wakes the receive.
+    template <typename Body> auto with(Body body)
+    {
+        std::lock_guard<std::mutex> lock(lock_);
+        changed_.notify_all();
+        return body(state_);
+    }
+    State state()
+    {
+        return with([](State &state) { return state; });
+    }
+    // Waits until `done` holds for the state; false after 5 s.
+    bool wait_until(const std::function<bool(const State &)> &done);
+    bool wait_for_verdicts(size_t count)
+    {
+        return wait_until([count](const State &state) { return state.verdicts.size() >= count; });
+    }
 
     // platform::DiversionBackend
     uint32_t open(const char *filter, platform::DivertLayer layer, int16_t priority, uint64_t flags,
                   platform::Diversion **diversion) noexcept override;
-    uint32_t meter_clock_ms() noexcept override { return locked([&] { return meterClock_; }); }
+    uint32_t meter_clock_ms() noexcept override
+    {
+        return with([](State &state) { return state.meterClock; });
+    }
     uint32_t tick_clock_ms() noexcept override { return platform::steady_clock_ms(); }
 
 private:
@@ -77,20 +85,8 @@ private:
     std::mutex lock_;
     std::condition_variable changed_;
     std::deque<Pending> input_;
-    std::vector<uint64_t> held_;
-    std::vector<Verdict> verdicts_;
     uint64_t nextNumber_ = 1;
-    bool closed_ = true;
-    uint32_t failOpen_ = 0;
-    int failSends_ = 0;
-    uint32_t copyLimit_ = UINT32_MAX;
-    int failReceives_ = 0;
-    int failedReceives_ = 0;
-    int opens_ = 0;
-    int released_ = 0;
-    uint64_t queueLength_ = 0;
-    uint64_t queueTime_ = 0;
-    uint32_t meterClock_;
+    State state_;
 };
 
 // Packets for the tests: an IPv4 UDP packet of `length` bytes in all, an IPv4

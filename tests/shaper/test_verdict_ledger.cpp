@@ -33,8 +33,8 @@ private:
 };
 
 // r: the queue delivers packet `n` at n * 100 us; a: the caller accepts it;
-// d: drops it; f: flush; e: expire at time n what was held 100 us or longer;
-// x: the next message fails.
+// d: drops it (both noted when refused); f: flush; e: expire at time n what was
+// held 100 us or longer; x: the next message fails.
 struct Step {
     char op;
     uint32_t n;
@@ -59,9 +59,9 @@ const struct {
     {"expiry sends the accepts first, then drops the undecided whose time came",
      {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'e', 300}, {'f', 0}},
      {"through 1", "drop 2"}},
-    {"verdicts for packets not held, or given twice, send nothing",
+    {"verdicts for packets not held, or given twice, are refused and send nothing",
      {{'r', 1}, {'a', 7}, {'d', 7}, {'a', 1}, {'a', 1}, {'d', 1}, {'f', 0}, {'a', 1}, {'f', 0}},
-     {"through 1"}},
+     {"refused accept 7", "refused drop 7", "refused accept 1", "refused drop 1", "through 1", "refused accept 1"}},
 };
 
 TEST(VerdictLedger, MessagesForTheCallersVerdicts)
@@ -73,8 +73,14 @@ TEST(VerdictLedger, MessagesForTheCallersVerdicts)
         for (const Step &step : c.steps) {
             switch (step.op) {
             case 'r': ASSERT_TRUE(ledger.received(step.n, step.n * 100)); break;
-            case 'a': ledger.accept(step.n); break;
-            case 'd': ledger.drop(step.n, sink); break;
+            case 'a':
+                if (!ledger.accept(step.n))
+                    sink.sent.push_back("refused accept " + std::to_string(step.n));
+                break;
+            case 'd':
+                if (!ledger.drop(step.n, sink))
+                    sink.sent.push_back("refused drop " + std::to_string(step.n));
+                break;
             case 'f': ledger.flush(sink); break;
             case 'e': ledger.expire(step.n, 100, sink); break;
             case 'x': sink.failNext = true; break;
