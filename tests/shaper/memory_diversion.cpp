@@ -33,14 +33,11 @@ public:
                   DivertAddress *address) noexcept override
     {
         std::unique_lock<std::mutex> lock(owner_.lock_);
-        if (!state_.open)
-            return kDivertErrorInvalidHandle;
         owner_.changed_.wait(lock, [&] { return !state_.open || !owner_.input_.empty() || state_.failReceives > 0; });
         if (!state_.open)
             return platform::kDivertErrorOperationAborted;
         if (state_.failReceives > 0) {
             --state_.failReceives;
-            ++state_.failedReceives;
             owner_.changed_.notify_all();
             return platform::kDivertErrorGenFailure;
         }
@@ -165,37 +162,21 @@ uint32_t MemoryDiversion::open(const char *filter, platform::DivertLayer layer, 
     return kDivertSuccess;
 }
 
-std::vector<uint8_t> ipv4_udp_packet(uint32_t length)
-{
-    std::vector<uint8_t> packet(std::max(length, 20u), 0);
-    packet[0] = 0x45;
-    packet[2] = static_cast<uint8_t>(length >> 8);
-    packet[3] = static_cast<uint8_t>(length);
-    packet[8] = 64;
-    packet[9] = 17;
-    return packet;
-}
-
 std::vector<uint8_t> ipv4_icmp_echo(const uint8_t source[4], const uint8_t destination[4])
 {
-    std::vector<uint8_t> packet = ipv4_udp_packet(28);
-    packet[9] = 1;
-    std::memcpy(&packet[12], source, 4);
-    std::memcpy(&packet[16], destination, 4);
-    packet[20] = 8; // echo request
+    std::vector<uint8_t> packet = {0x45, 0, 0, 28, 0, 0, 0, 0, 64, 1 /* ICMP */, 0, 0};
+    packet.insert(packet.end(), source, source + 4);
+    packet.insert(packet.end(), destination, destination + 4);
+    packet.insert(packet.end(), {8 /* echo request */, 0, 0, 0, 0, 0, 0, 0});
     return packet;
 }
 
 std::vector<uint8_t> ipv6_icmp_echo(const uint8_t source[16], const uint8_t destination[16])
 {
-    std::vector<uint8_t> packet(48, 0);
-    packet[0] = 0x60;
-    packet[5] = 8;  // payload length
-    packet[6] = 58; // ICMPv6
-    packet[7] = 64;
-    std::memcpy(&packet[8], source, 16);
-    std::memcpy(&packet[24], destination, 16);
-    packet[40] = 128; // echo request
+    std::vector<uint8_t> packet = {0x60, 0, 0, 0, 0, 8, 58 /* ICMPv6 */, 64};
+    packet.insert(packet.end(), source, source + 16);
+    packet.insert(packet.end(), destination, destination + 16);
+    packet.insert(packet.end(), {128 /* echo request */, 0, 0, 0, 0, 0, 0, 0});
     return packet;
 }
 

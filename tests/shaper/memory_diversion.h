@@ -32,7 +32,7 @@ public:
         int failSends = 0;               // so many sends of received packets fail
         int failReceives = 0;            // so many receives fail with a transient error
         uint32_t copyLimit = UINT32_MAX; // receives copy at most this much, as a queue of headers
-        int failedReceives = 0, opens = 0, released = 0; // released: diversions deleted
+        int opens = 0, released = 0; // released: diversions deleted
         bool open = false;
         uint64_t queueLength = 0, queueTime = 0;
         std::vector<Verdict> verdicts;
@@ -89,9 +89,7 @@ private:
     State state_;
 };
 
-// Packets for the tests: an IPv4 UDP packet of `length` bytes in all, an IPv4
-// ICMP echo and an IPv6 ICMPv6 echo between two addresses.
-std::vector<uint8_t> ipv4_udp_packet(uint32_t length);
+// An IPv4 ICMP echo and an IPv6 ICMPv6 echo between two addresses.
 std::vector<uint8_t> ipv4_icmp_echo(const uint8_t source[4], const uint8_t destination[4]);
 std::vector<uint8_t> ipv6_icmp_echo(const uint8_t source[16], const uint8_t destination[16]);
 

@@ -1,8 +1,10 @@
-// The Linux diversion over the real packet queue. Each test runs in a network
-// namespace of its own with only loopback, which vanishes when the test returns
-// its thread to where it started; numbered datagrams cross it. The backend tests
-// take them from the queue and give the verdicts themselves; the last test sets
-// the limit through the export, as a caller does.
+// The Linux diversion backend: the verdict messages it sends for the caller's
+// verdicts, the packet messages of the queue read from bytes built here, and the
+// real packet queue. Each test of the real queue runs in a network namespace of
+// its own with only loopback, which vanishes when the test returns its thread to
+// where it started; numbered datagrams cross it. The backend tests take them from
+// the queue and give the verdicts themselves; the last test sets the limit
+// through the export, as a caller does.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -11,6 +13,11 @@
 #include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
+// The kernel's netfilter headers after the C library's network headers.
+#include <libmnl/libmnl.h>
+#include <linux/netfilter.h>
+#include <linux/netfilter/nfnetlink.h>
+#include <linux/netfilter/nfnetlink_queue.h>
 
 #include <cerrno>
 #include <chrono>
@@ -18,24 +25,181 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "kestrune.h"
 #include "platform/diversion.h"
 #include "platform/linux/nfqueue_socket.h"
+#include "platform/linux/verdict_ledger.h"
 #include "platform/posix/posix_command.h"
 #include "shaper/shaper.h"
 
 using namespace std::chrono_literals;
 namespace platform = kestrune::platform;
+using kestrune::platform::linux_backend::QueuedPacket;
+using kestrune::platform::linux_backend::VerdictLedger;
+using Messages = std::vector<std::string>;
 using Numbers = std::vector<uint32_t>;
 
 namespace {
 
-// What the backend copies of a packet, and where a datagram's number sits in it.
-constexpr uint32_t kCopyRange = 128;
-constexpr size_t kNumberOffset = 28;
+// Notes each verdict message; `failNext` makes the next one fail.
+struct RecordingSink final : kestrune::platform::linux_backend::VerdictSink {
+    Messages sent;
+    bool failNext = false;
+
+    bool verdict(uint32_t id, bool accept) noexcept override
+    {
+        return record((accept ? "accept " : "drop ") + std::to_string(id));
+    }
+    bool accept_through(uint32_t id) noexcept override { return record("through " + std::to_string(id)); }
+    bool record(const std::string &message)
+    {
+        sent.push_back(failNext ? message + " failed" : message);
+        return !std::exchange(failNext, false);
+    }
+};
+
+// r: the queue delivers packet `n` at n * 100 us; a: the caller accepts it;
+// d: drops it (both noted when refused); f: flush; e: expire at time n what was
+// held 100 us or longer; x: the next message fails.
+struct Step {
+    char op;
+    uint32_t n;
+};
+const struct {
+    const char *what;
+    std::vector<Step> steps;
+    Messages sent;
+} kVerdicts[] = {
+    {"accepts wait for a flush and go as one batch; a drop between them goes at once",
+     {{'r', 1}, {'r', 2}, {'r', 3}, {'r', 4}, {'a', 1}, {'a', 2}, {'d', 3}, {'a', 4}, {'f', 0}},
+     {"drop 3", "through 4"}},
+    {"no batch passes an undecided packet: the accepts behind it go one by one",
+     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'a', 3}, {'f', 0}, {'a', 2}, {'f', 0}},
+     {"through 1", "accept 3", "through 2"}},
+    {"a drop that could not be sent blocks every batch until it is sent again",
+     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'x', 0}, {'d', 2}, {'a', 3}, {'f', 0}},
+     {"drop 2 failed", "through 1", "drop 2", "accept 3"}},
+    {"a batch that could not be sent is sent again",
+     {{'r', 1}, {'r', 2}, {'a', 1}, {'a', 2}, {'x', 0}, {'f', 0}},
+     {"through 2 failed", "accept 1", "accept 2"}},
+    {"expiry sends the accepts first, then drops the undecided whose time came",
+     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'e', 300}, {'f', 0}},
+     {"through 1", "drop 2"}},
+    {"verdicts for packets not held, or given twice, are refused and send nothing",
+     {{'r', 1}, {'a', 7}, {'d', 7}, {'a', 1}, {'a', 1}, {'d', 1}, {'f', 0}, {'a', 1}, {'f', 0}},
+     {"refused accept 7", "refused drop 7", "refused accept 1", "refused drop 1", "through 1", "refused accept 1"}},
+};
+
+TEST(VerdictLedger, MessagesForTheCallersVerdicts)
+{
+    for (const auto &c : kVerdicts) {
+        SCOPED_TRACE(c.what);
+        VerdictLedger ledger;
+        RecordingSink sink;
+        for (const Step &step : c.steps) {
+            switch (step.op) {
+            case 'r': ASSERT_TRUE(ledger.received(step.n, step.n * 100)); break;
+            case 'a':
+                if (!ledger.accept(step.n))
+                    sink.sent.push_back("refused accept " + std::to_string(step.n));
+                break;
+            case 'd':
+                if (!ledger.drop(step.n, sink))
+                    sink.sent.push_back("refused drop " + std::to_string(step.n));
+                break;
+            case 'f': ledger.flush(sink); break;
+            case 'e': ledger.expire(step.n, 100, sink); break;
+            case 'x': sink.failNext = true; break;
+            }
+        }
+        EXPECT_EQ(sink.sent, c.sent);
+    }
+}
+
+TEST(VerdictLedger, FlushIsDueAt64AcceptsOrAfterAMillisecond)
+{
+    VerdictLedger ledger;
+    for (uint32_t id = 1; id <= 64; ++id) {
+        EXPECT_FALSE(ledger.flush_due(500));
+        ASSERT_TRUE(ledger.received(id, 500));
+        ledger.accept(id);
+    }
+    EXPECT_TRUE(ledger.flush_due(500));
+
+    VerdictLedger waiting;
+    ASSERT_TRUE(waiting.received(1, 5000));
+    EXPECT_FALSE(waiting.flush_due(7000)) << "nothing decided yet";
+    waiting.accept(1);
+    EXPECT_FALSE(waiting.flush_due(5999));
+    EXPECT_TRUE(waiting.flush_due(6000));
+}
+
+constexpr uint16_t kPacket = NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_PACKET;
+constexpr size_t kHeader = sizeof(nfqnl_msg_packet_hdr);
+
+// A message of `type` for packet 77 that came in on interface 3 and goes out on
+// 4, with `payloadBytes` copied (0: no payload attribute) and `capLength` as the
+// length before the copy was cut (0: no attribute). Then what it reads as.
+const struct {
+    const char *what;
+    uint16_t type;
+    uint8_t hook;
+    size_t headerBytes;
+    uint32_t payloadBytes, capLength;
+    bool packet, outbound;
+    uint32_t interfaceIndex, captured, length;
+} kMessages[] = {
+    {"a copy cut short reports the length before the cut", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 3028,
+     true, false, 3, 128, 3028},
+    {"outbound, copied whole", kPacket, NF_INET_LOCAL_OUT, kHeader, 60, 0, true, true, 4, 60, 60},
+    {"forwarded out", kPacket, NF_INET_POST_ROUTING, kHeader, 60, 0, true, true, 4, 60, 60},
+    {"no packet is shorter than what was copied of it", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 20,
+     true, false, 3, 128, 128},
+    {"without bytes, known by its number so that it can be dropped", kPacket, NF_INET_LOCAL_IN, kHeader, 0, 0,
+     true, false, 3, 0, 0},
+    {"an error", NLMSG_ERROR, NF_INET_LOCAL_IN, kHeader, 128, 0, false, false, 0, 0, 0},
+    {"a configuration message", NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG, NF_INET_LOCAL_IN, kHeader, 128, 0,
+     false, false, 0, 0, 0},
+    {"no room for the packet's number and hook", kPacket, NF_INET_LOCAL_IN, 4, 128, 0, false, false, 0, 0, 0},
+};
+
+TEST(QueueMessage, PacketsWithTheirFullLengthAndDirection)
+{
+    for (const auto &c : kMessages) {
+        SCOPED_TRACE(c.what);
+        std::vector<uint8_t> buffer(4096);
+        nlmsghdr *message = mnl_nlmsg_put_header(buffer.data());
+        message->nlmsg_type = c.type;
+        static_cast<nfgenmsg *>(mnl_nlmsg_put_extra_header(message, sizeof(nfgenmsg)))->nfgen_family = AF_INET;
+        nfqnl_msg_packet_hdr header{htonl(77), 0, c.hook};
+        mnl_attr_put(message, NFQA_PACKET_HDR, c.headerBytes, &header);
+        mnl_attr_put_u32(message, NFQA_IFINDEX_INDEV, htonl(3));
+        mnl_attr_put_u32(message, NFQA_IFINDEX_OUTDEV, htonl(4));
+        std::vector<uint8_t> payload(c.payloadBytes, 0x45);
+        if (c.payloadBytes != 0)
+            mnl_attr_put(message, NFQA_PAYLOAD, payload.size(), payload.data());
+        if (c.capLength != 0)
+            mnl_attr_put_u32(message, NFQA_CAP_LEN, htonl(c.capLength));
+
+        QueuedPacket packet{};
+        ASSERT_EQ(kestrune::platform::linux_backend::read_queued_packet(message, &packet), c.packet);
+        if (!c.packet)
+            continue;
+        EXPECT_EQ(packet.id, 77u);
+        EXPECT_EQ(packet.outbound, c.outbound);
+        EXPECT_EQ(packet.interfaceIndex, c.interfaceIndex);
+        EXPECT_EQ(packet.captured, c.captured);
+        EXPECT_EQ(packet.length, c.length);
+        EXPECT_EQ(packet.payload == nullptr, c.payloadBytes == 0);
+    }
+}
+
+constexpr uint32_t kCopyRange = 128; // what the backend copies of a packet
 
 Numbers range(uint32_t first, uint32_t last)
 {
@@ -55,29 +219,22 @@ int run(std::vector<const char *> argv)
     return path.empty() || result.spawnError != 0 ? -1 : result.exitStatus;
 }
 
-// Datagrams to a loopback port that carry their number in their first 4 bytes.
+// Datagrams that a loopback socket sends to itself, each carrying its number in
+// its first 4 bytes.
 struct Datagrams {
-    int receiver = -1, sender = -1;
-    ~Datagrams()
-    {
-        close(receiver);
-        close(sender);
-    }
-    // Both sockets, in the calling thread's namespace.
+    int fd = -1;
+    ~Datagrams() { close(fd); }
+    // The socket, in the calling thread's namespace.
     bool connect()
     {
-        receiver = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sender = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(7000);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in self{AF_INET, htons(7000), {htonl(INADDR_LOOPBACK)}, {}};
         int big = 4 << 20;
-        setsockopt(receiver, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
         timeval quiet{0, 300000}; // arrived() ends when nothing more came for this long
-        setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet);
-        auto *address = reinterpret_cast<sockaddr *>(&to);
-        return bind(receiver, address, sizeof to) == 0 && ::connect(sender, address, sizeof to) == 0;
+        auto *address = reinterpret_cast<sockaddr *>(&self);
+        return setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &big, sizeof big) == 0 &&
+               setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &quiet, sizeof quiet) == 0 &&
+               bind(fd, address, sizeof self) == 0 && ::connect(fd, address, sizeof self) == 0;
     }
     // Numbers first .. first + count - 1, each in a datagram of `size` bytes.
     void send(uint32_t first, uint32_t count = 1, size_t size = 64)
@@ -85,21 +242,20 @@ struct Datagrams {
         std::vector<char> datagram(size);
         for (uint32_t number = first; number < first + count; ++number) {
             std::memcpy(datagram.data(), &number, sizeof number);
-            ::send(sender, datagram.data(), datagram.size(), 0);
+            ::send(fd, datagram.data(), datagram.size(), 0);
         }
     }
     Numbers arrived()
     {
         Numbers numbers;
         uint32_t number = 0;
-        while (recv(receiver, &number, sizeof number, 0) == static_cast<ssize_t>(sizeof number))
+        while (recv(fd, &number, sizeof number, 0) == static_cast<ssize_t>(sizeof number))
             numbers.push_back(number);
         return numbers;
     }
 };
 
 struct Taken {
-    uint32_t number;
     uint32_t captured;
     uint32_t length;
     std::vector<uint8_t> bytes;
@@ -135,8 +291,8 @@ protected:
         return result;
     }
 
-    // Takes `count` datagrams from the queue. A diversion that delivers fewer
-    // within 10 s is closed, which ends the wait.
+    // Takes `count` packets from the queue, in the order sent. A diversion that
+    // delivers fewer within 10 s is closed, which ends the wait.
     std::vector<Taken> take(size_t count)
     {
         std::promise<void> done;
@@ -151,7 +307,6 @@ protected:
                                                        &packet.captured, &packet.length,
                                                        &packet.address) == platform::kDivertSuccess) {
             packet.bytes.assign(buffer.begin(), buffer.begin() + packet.captured);
-            std::memcpy(&packet.number, &packet.bytes.at(kNumberOffset), sizeof packet.number);
             taken.push_back(packet);
         }
         done.set_value();
