@@ -4,12 +4,10 @@
 // (over the in-memory diversion). And the lines of refused calls.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <set>
 
 #include "kestrune.h"
-#include "permits/device_class_text.h"
 #include "policy/policy_store_fixture.h"
 #include "shaper/memory_diversion.h"
 
@@ -120,17 +118,6 @@ TEST_F(PermitTest, RefusedStorageArgumentsAndNoPolicyObject)
               "E KestruneCtl QVX_KESTRUNE_get_storage_device_permit #: Error device_id=2!\n");
     EXPECT_EQ(results, (std::vector<int>{3, 3, 3, 0, 0}));
     EXPECT_TRUE(apply().empty());
-}
-
-// The exact form of a class is the one the deny list compares; this is the
-// format's odd corner, and the rest of a used buffer.
-TEST(DeviceClassText, PadsTheThirdFieldWithBlanksAndZeroFillsTheBuffer)
-{
-    kestrune::DeviceClassText out;
-    std::fill(std::begin(out.text), std::end(out.text), u'x');
-    kestrune::print_device_class(kestrune::Guid{0xAB, 0xC, 0xD, {1, 2, 3, 4, 5, 6, 7, 8}}, out);
-    EXPECT_EQ(std::u16string(out.text), u"{000000AB-000C-   D-0102-030405060708}");
-    EXPECT_TRUE(std::all_of(out.text + 38, std::end(out.text), [](char16_t c) { return c == u'\0'; }));
 }
 
 // Denying every normal category lists one class of its own for each that has one;

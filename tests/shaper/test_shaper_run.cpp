@@ -145,7 +145,7 @@ TEST_F(ShaperRun, PacketsThatCannotBePutBack)
     for (const auto &verdict : verdicts)
         kinds.push_back(verdict.kind);
     EXPECT_EQ(kinds, (Kinds{Kind::Dropped, Kind::Injected, Kind::Dropped, Kind::Injected, Kind::Dropped,
-                              Kind::Dropped, Kind::Dropped}));
+                            Kind::Dropped, Kind::Dropped}));
     EXPECT_TRUE(verdicts[1].outbound);
     EXPECT_EQ(verdicts[1].bytes, kestrune::test::ipv4_icmp_echo(near4, far4));
     EXPECT_TRUE(verdicts[3].outbound);
