@@ -2,6 +2,10 @@
 // diversion's meter clock, start and stop, and the two loops.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <vector>
@@ -181,6 +185,27 @@ TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
               "bandwidth of this network (code:170).\r\n");
     EXPECT_EQ(net.state().opens, 0);
     EXPECT_EQ(startShaper(10), 0) << "a failed start leaves the shaper idle";
+}
+
+// A clock loop that cannot be made ends the receive loop that already runs and
+// releases the run. The child that tries is a user of its own allowed two tasks:
+// itself and the receive loop.
+TEST_F(ShaperRun, ThreadThatCannotBeMadeReleasesTheRun)
+{
+    auto startAlone = [this] {
+        alarm(10); // a receive loop left waiting would hang the join
+        const rlimit two{2, 2};
+        const auto user = static_cast<uid_t>(1000000 + getpid());
+        kestrune::test::StdoutCapture out;
+        bool failed = setrlimit(RLIMIT_NPROC, &two) == 0 && syscall(SYS_setresuid, user, user, user) == 0 &&
+                      startShaper(10) == -1;
+        State state = net.state();
+        return failed && state.released == 1 && !state.open &&
+               kestrune::test::without_line_numbers(out.text()) ==
+                   "E KestruneCtl startShaper #: Failed to create clock loop thread (11)\r\n";
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(startAlone() ? 0 : 1), testing::ExitedWithCode(0), "");
 }
 
 // A meter that could not be made leaves the packets unmetered, not dropped.
