@@ -44,7 +44,7 @@ public:
         Pending next = std::move(owner_.input_.front());
         owner_.input_.pop_front();
         auto size = static_cast<uint32_t>(next.bytes.size());
-        *captured = std::min({size, capacity, state_.copyLimit});
+        *captured = std::min(size, capacity);
         std::memcpy(packet, next.bytes.data(), *captured);
         *length = std::max(size, next.fullLength);
         *address = DivertAddress{};

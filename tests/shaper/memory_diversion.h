@@ -31,7 +31,6 @@ public:
         uint32_t failOpen = 0;           // the next open fails with this code
         int failSends = 0;               // so many sends of received packets fail
         int failReceives = 0;            // so many receives fail with a transient error
-        uint32_t copyLimit = UINT32_MAX; // receives copy at most this much, as a queue of headers
         int opens = 0, released = 0; // released: diversions deleted
         bool open = false;
         uint64_t queueLength = 0, queueTime = 0;

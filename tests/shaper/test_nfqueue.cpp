@@ -25,6 +25,7 @@
 #include <fstream>
 #include <future>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <utility>
@@ -64,35 +65,23 @@ struct RecordingSink final : kestrune::platform::linux_backend::VerdictSink {
     }
 };
 
-// r: the queue delivers packet `n` at n * 100 us; a: the caller accepts it;
-// d: drops it (both noted when refused); f: flush; e: expire at time n what was
+// rN: the queue delivers packet N at N * 100 us; aN: the caller accepts it; dN:
+// drops it (both noted when refused); f: flush; eN: expire at time N what was
 // held 100 us or longer; x: the next message fails.
-struct Step {
-    char op;
-    uint32_t n;
-};
 const struct {
-    const char *what;
-    std::vector<Step> steps;
+    const char *what, *steps;
     Messages sent;
 } kVerdicts[] = {
     {"accepts wait for a flush and go as one batch; a drop between them goes at once",
-     {{'r', 1}, {'r', 2}, {'r', 3}, {'r', 4}, {'a', 1}, {'a', 2}, {'d', 3}, {'a', 4}, {'f', 0}},
-     {"drop 3", "through 4"}},
-    {"no batch passes an undecided packet: the accepts behind it go one by one",
-     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'a', 3}, {'f', 0}, {'a', 2}, {'f', 0}},
+     "r1 r2 r3 r4 a1 a2 d3 a4 f", {"drop 3", "through 4"}},
+    {"no batch passes an undecided packet: the accepts behind it go one by one", "r1 r2 r3 a1 a3 f a2 f",
      {"through 1", "accept 3", "through 2"}},
-    {"a drop that could not be sent blocks every batch until it is sent again",
-     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'x', 0}, {'d', 2}, {'a', 3}, {'f', 0}},
+    {"a drop that could not be sent blocks every batch until it is sent again", "r1 r2 r3 a1 x d2 a3 f",
      {"drop 2 failed", "through 1", "drop 2", "accept 3"}},
-    {"a batch that could not be sent is sent again",
-     {{'r', 1}, {'r', 2}, {'a', 1}, {'a', 2}, {'x', 0}, {'f', 0}},
-     {"through 2 failed", "accept 1", "accept 2"}},
-    {"expiry sends the accepts first, then drops the undecided whose time came",
-     {{'r', 1}, {'r', 2}, {'r', 3}, {'a', 1}, {'e', 300}, {'f', 0}},
+    {"a batch that could not be sent is sent again", "r1 r2 a1 a2 x f", {"through 2 failed", "accept 1", "accept 2"}},
+    {"expiry sends the accepts first, then drops the undecided whose time came", "r1 r2 r3 a1 e300 f",
      {"through 1", "drop 2"}},
-    {"verdicts for packets not held, or given twice, are refused and send nothing",
-     {{'r', 1}, {'a', 7}, {'d', 7}, {'a', 1}, {'a', 1}, {'d', 1}, {'f', 0}, {'a', 1}, {'f', 0}},
+    {"verdicts for packets not held, or given twice, are refused and send nothing", "r1 a7 d7 a1 a1 d1 f a1 f",
      {"refused accept 7", "refused drop 7", "refused accept 1", "refused drop 1", "through 1", "refused accept 1"}},
 };
 
@@ -102,19 +91,22 @@ TEST(VerdictLedger, MessagesForTheCallersVerdicts)
         SCOPED_TRACE(c.what);
         VerdictLedger ledger;
         RecordingSink sink;
-        for (const Step &step : c.steps) {
-            switch (step.op) {
-            case 'r': ASSERT_TRUE(ledger.received(step.n, step.n * 100)); break;
+        std::istringstream steps(c.steps);
+        std::string step;
+        while (steps >> step) {
+            const uint32_t n = step.size() > 1 ? static_cast<uint32_t>(std::stoul(step.substr(1))) : 0;
+            switch (step[0]) {
+            case 'r': ASSERT_TRUE(ledger.received(n, n * 100)); break;
             case 'a':
-                if (!ledger.accept(step.n))
-                    sink.sent.push_back("refused accept " + std::to_string(step.n));
+                if (!ledger.accept(n))
+                    sink.sent.push_back("refused accept " + std::to_string(n));
                 break;
             case 'd':
-                if (!ledger.drop(step.n, sink))
-                    sink.sent.push_back("refused drop " + std::to_string(step.n));
+                if (!ledger.drop(n, sink))
+                    sink.sent.push_back("refused drop " + std::to_string(n));
                 break;
             case 'f': ledger.flush(sink); break;
-            case 'e': ledger.expire(step.n, 100, sink); break;
+            case 'e': ledger.expire(n, 100, sink); break;
             case 'x': sink.failNext = true; break;
             }
         }
@@ -143,7 +135,8 @@ constexpr size_t kHeader = sizeof(nfqnl_msg_packet_hdr);
 
 // A message of `type` for packet 77 that came in on interface 3 and goes out on
 // 4, with `payloadBytes` copied (0: no payload attribute) and `capLength` as the
-// length before the copy was cut (0: no attribute). Then what it reads as.
+// length before the copy was cut (0: no attribute). Then what it reads as (a
+// packet's interface is the one on its way: 4 out, 3 in).
 const struct {
     const char *what;
     uint16_t type;
@@ -151,20 +144,20 @@ const struct {
     size_t headerBytes;
     uint32_t payloadBytes, capLength;
     bool packet, outbound;
-    uint32_t interfaceIndex, captured, length;
+    uint32_t captured, length;
 } kMessages[] = {
-    {"a copy cut short reports the length before the cut", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 3028,
-     true, false, 3, 128, 3028},
-    {"outbound, copied whole", kPacket, NF_INET_LOCAL_OUT, kHeader, 60, 0, true, true, 4, 60, 60},
-    {"forwarded out", kPacket, NF_INET_POST_ROUTING, kHeader, 60, 0, true, true, 4, 60, 60},
-    {"no packet is shorter than what was copied of it", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 20,
-     true, false, 3, 128, 128},
-    {"without bytes, known by its number so that it can be dropped", kPacket, NF_INET_LOCAL_IN, kHeader, 0, 0,
-     true, false, 3, 0, 0},
-    {"an error", NLMSG_ERROR, NF_INET_LOCAL_IN, kHeader, 128, 0, false, false, 0, 0, 0},
-    {"a configuration message", NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG, NF_INET_LOCAL_IN, kHeader, 128, 0,
-     false, false, 0, 0, 0},
-    {"no room for the packet's number and hook", kPacket, NF_INET_LOCAL_IN, 4, 128, 0, false, false, 0, 0, 0},
+    {"a copy cut short reports the length before the cut", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 3028, true,
+     false, 128, 3028},
+    {"outbound, copied whole", kPacket, NF_INET_LOCAL_OUT, kHeader, 60, 0, true, true, 60, 60},
+    {"forwarded out", kPacket, NF_INET_POST_ROUTING, kHeader, 60, 0, true, true, 60, 60},
+    {"no packet is shorter than what was copied of it", kPacket, NF_INET_LOCAL_IN, kHeader, 128, 20, true, false,
+     128, 128},
+    {"without bytes, known by its number so that it can be dropped", kPacket, NF_INET_LOCAL_IN, kHeader, 0, 0, true,
+     false, 0, 0},
+    {"an error", NLMSG_ERROR, NF_INET_LOCAL_IN, kHeader, 128, 0, false, false, 0, 0},
+    {"a configuration message", NFNL_SUBSYS_QUEUE << 8 | NFQNL_MSG_CONFIG, NF_INET_LOCAL_IN, kHeader, 128, 0, false,
+     false, 0, 0},
+    {"no room for the packet's number and hook", kPacket, NF_INET_LOCAL_IN, 4, 128, 0, false, false, 0, 0},
 };
 
 TEST(QueueMessage, PacketsWithTheirFullLengthAndDirection)
@@ -191,7 +184,7 @@ TEST(QueueMessage, PacketsWithTheirFullLengthAndDirection)
             continue;
         EXPECT_EQ(packet.id, 77u);
         EXPECT_EQ(packet.outbound, c.outbound);
-        EXPECT_EQ(packet.interfaceIndex, c.interfaceIndex);
+        EXPECT_EQ(packet.interfaceIndex, c.outbound ? 4u : 3u);
         EXPECT_EQ(packet.captured, c.captured);
         EXPECT_EQ(packet.length, c.length);
         EXPECT_EQ(packet.payload == nullptr, c.payloadBytes == 0);

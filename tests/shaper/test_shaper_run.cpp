@@ -137,11 +137,10 @@ TEST_F(ShaperRun, PacketsThatCannotBePutBack)
     net.inject(kestrune::test::ipv4_icmp_echo(near4, far4), true); // outbound ICMP is not turned around
     ASSERT_TRUE(net.wait_for_verdicts(6));
     auto longEcho = kestrune::test::ipv4_icmp_echo(far4, near4);
-    longEcho.resize(100);
+    longEcho.resize(60);
     longEcho[3] = 100;
-    net.with([](State &state) { state.copyLimit = 60; }); // its bytes are no whole packet: nothing to turn around
     failSends(1);
-    net.inject(longEcho, false);
+    net.inject(longEcho, false, 100); // its bytes are no whole packet: nothing to turn around
     ASSERT_TRUE(net.wait_for_verdicts(7));
 
     auto verdicts = net.state().verdicts;
