@@ -2,9 +2,11 @@
 // diversion's meter clock, start and stop, and the two loops.
 #include <gtest/gtest.h>
 
+#ifdef __linux__
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -187,6 +189,7 @@ TEST_F(ShaperRun, FailedOpenIsLoggedAndLeavesNothingRunning)
     EXPECT_EQ(startShaper(10), 0) << "a failed start leaves the shaper idle";
 }
 
+#ifdef __linux__
 // A clock loop that cannot be made ends the receive loop that already runs and
 // releases the run. The child that tries is a user of its own allowed two tasks:
 // itself and the receive loop.
@@ -208,6 +211,7 @@ TEST_F(ShaperRun, ThreadThatCannotBeMadeReleasesTheRun)
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(startAlone() ? 0 : 1), testing::ExitedWithCode(0), "");
 }
+#endif
 
 // A meter that could not be made leaves the packets unmetered, not dropped.
 TEST_F(ShaperRun, WithoutMeterEverythingPasses)
