@@ -20,17 +20,19 @@
 #include <string>
 #include <vector>
 
-#include "../tests/shaper/netns_lab.h"
-#include "../tests/shaper/nfqueue_reader.h"
+#include "accept_all_reader.h"
 #include "kestrune.h"
 #include "platform/diversion.h"
 #include "shaper/shaper_state.h"
+#include "traffic.h"
 
 extern char **environ;
 
 using namespace std::chrono_literals;
-using kestrune::test::Arrivals;
-using kestrune::test::NetnsLab;
+using kestrune::bench::Arrivals;
+using kestrune::bench::tcp_flow;
+using kestrune::bench::udp_flow;
+using kestrune::bench::NetnsLab;
 namespace platform = kestrune::platform;
 
 namespace {
@@ -108,7 +110,7 @@ uint16_t nextPort = 6000;
 
 int set(int permission, uint32_t speed)
 {
-    return kestrune::test::set_net_permit(lab, permission, speed);
+    return lab.set_net_permit(permission, speed);
 }
 
 double rate_between(const Arrivals &arrivals, double fromMs, double toMs)
@@ -161,7 +163,7 @@ private:
     {
         lab.run(NetnsLab::Near, {"iptables", action, hook, "-j", "NFQUEUE", "--queue-num", std::to_string(kQueue)});
     }
-    kestrune::test::AcceptAllReader reader_;
+    kestrune::bench::AcceptAllReader reader_;
 };
 
 // CPU of the receive path and packets through it while `flow` runs, for the
@@ -204,7 +206,7 @@ double median(std::vector<double> values)
 
 double tcp_goodput()
 {
-    Arrivals flow = kestrune::test::tcp_flow(lab, 2500ms, nextPort++);
+    Arrivals flow = tcp_flow(lab, 2500ms, nextPort++);
     return rate_between(flow, 500, 2500);
 }
 
@@ -251,7 +253,7 @@ void goodput_and_cost(bool goodput, bool cost)
 
     Cost projectUdp, anchorUdp;
     if (cost) {
-        auto udp = [] { kestrune::test::udp_flow(lab, 150000, 2000ms, nextPort++); };
+        auto udp = [] { udp_flow(lab, 150000, 2000ms, nextPort++); };
         set(QVX_KESTRUNE_NET_PERM_LIMIT, 1000000);
         projectUdp = project_cost(udp);
         set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0);
@@ -295,9 +297,9 @@ void limited_flows()
         }
         most_passed(bytes);
         recordPassed = true;
-        Arrivals udp = kestrune::test::udp_flow(lab, 2 * limit, 3000ms, nextPort++);
+        Arrivals udp = udp_flow(lab, 2 * limit, 3000ms, nextPort++);
         double udpPassed = most_passed(bytes);
-        Arrivals tcp = kestrune::test::tcp_flow(lab, 3000ms, nextPort++);
+        Arrivals tcp = tcp_flow(lab, 3000ms, nextPort++);
         double tcpPassed = most_passed(bytes);
         recordPassed = false;
         set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0);
@@ -349,14 +351,14 @@ void plot(const std::string &png)
     };
     auto limit = [] { set(QVX_KESTRUNE_NET_PERM_LIMIT, kLimit); };
     auto police = [] { policer(kLimit, true); };
-    record("UDP at twice the limit", "Kestrune", kestrune::test::udp_flow(lab, 2 * kLimit, 5000ms, nextPort++, limit, kAt));
+    record("UDP at twice the limit", "Kestrune", udp_flow(lab, 2 * kLimit, 5000ms, nextPort++, limit, kAt));
     set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0);
     record("UDP at twice the limit", "kernel policer",
-           kestrune::test::udp_flow(lab, 2 * kLimit, 5000ms, nextPort++, police, kAt));
+           udp_flow(lab, 2 * kLimit, 5000ms, nextPort++, police, kAt));
     policer(kLimit, false);
-    record("one TCP stream", "Kestrune", kestrune::test::tcp_flow(lab, 5000ms, nextPort++, limit, kAt));
+    record("one TCP stream", "Kestrune", tcp_flow(lab, 5000ms, nextPort++, limit, kAt));
     set(QVX_KESTRUNE_NET_PERM_NO_LIMIT, 0);
-    record("one TCP stream", "kernel policer", kestrune::test::tcp_flow(lab, 5000ms, nextPort++, police, kAt));
+    record("one TCP stream", "kernel policer", tcp_flow(lab, 5000ms, nextPort++, police, kAt));
     policer(kLimit, false);
     std::fclose(out);
 

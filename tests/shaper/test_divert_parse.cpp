@@ -10,13 +10,14 @@
 
 using kestrune::platform::divert_parse_packet;
 using kestrune::platform::DivertHeaders;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
 const uint8_t kA4[4] = {192, 0, 2, 1}, kB4[4] = {192, 0, 2, 2};
 const uint8_t kA6[16] = {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
 
-bool parse(std::vector<uint8_t> &packet, DivertHeaders &headers, size_t length = SIZE_MAX)
+bool parse(Bytes &packet, DivertHeaders &headers, size_t length = SIZE_MAX)
 {
     return divert_parse_packet(packet.data(), static_cast<uint32_t>(std::min(length, packet.size())), &headers);
 }
@@ -43,31 +44,47 @@ TEST(DivertParse, Ipv4IcmpOnlyInAWholeFirstFragment)
     packet[0] = 0x4F; // header length beyond the packet
     EXPECT_FALSE(parse(packet, headers));
     EXPECT_EQ(headers.ipv4, nullptr);
+
+    Bytes notIp(60, 0);
+    EXPECT_FALSE(parse(notIp, headers));
+    EXPECT_FALSE(divert_parse_packet(nullptr, 0, &headers));
 }
+
+// An ICMPv6 echo behind extension headers, each bounded by the packet: the IPv6
+// header's next-header number, the headers in between, the bytes parsed (0: all),
+// where the ICMPv6 header is found (0: nowhere) and the transport protocol found.
+const struct {
+    const char *what;
+    uint8_t next;
+    Bytes extensions;
+    size_t length, icmpv6At;
+    uint8_t protocol;
+} kIpv6Cases[] = {
+    {"right behind the IPv6 header", 58, {}, 0, 40, 58},
+    {"an ICMPv6 header cut short", 58, {}, 47, 0, 58},
+    {"hop-by-hop options count 8-byte units beyond the first", 0,
+     {58, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 56, 58},
+    {"the authentication header counts 4-byte units beyond the first two", 51,
+     {58, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 52, 58},
+    {"a first fragment carries the transport header", 44, {58, 0, 0, 1, 0, 0, 0, 0}, 0, 48, 58},
+    {"a later fragment does not", 44, {58, 0, 0, 8, 0, 0, 0, 0}, 0, 0, 58},
+    {"an extension header claiming more than the packet has", 0, {58, 200, 0, 0, 0, 0, 0, 0}, 0, 0, 0},
+};
 
 TEST(DivertParse, Icmpv6BehindExtensionHeadersWithinThePacket)
 {
-    auto packet = kestrune::test::ipv6_icmp_echo(kA6, kA6);
-    DivertHeaders headers{};
-    ASSERT_TRUE(parse(packet, headers));
-    EXPECT_EQ(headers.ipv6, packet.data());
-    EXPECT_EQ(headers.icmpv6, packet.data() + 40);
-    EXPECT_EQ(headers.protocol, 58);
-    EXPECT_FALSE(parse(packet, headers, 39)) << "shorter than an IPv6 header";
-
-    // A hop-by-hop options header of 8 bytes in front of ICMPv6.
-    const std::vector<uint8_t> hop = {58, 0, 1, 4, 0, 0, 0, 0};
-    packet[6] = 0;
-    packet.insert(packet.begin() + 40, hop.begin(), hop.end());
-    ASSERT_TRUE(parse(packet, headers));
-    EXPECT_EQ(headers.icmpv6, packet.data() + 48);
-    packet[41] = 200; // the same header claiming more length than the packet has
-    ASSERT_TRUE(parse(packet, headers));
-    EXPECT_EQ(headers.icmpv6, nullptr);
-
-    std::vector<uint8_t> notIp(60, 0);
-    EXPECT_FALSE(parse(notIp, headers));
-    EXPECT_FALSE(divert_parse_packet(nullptr, 0, &headers));
+    for (const auto &c : kIpv6Cases) {
+        SCOPED_TRACE(c.what);
+        auto packet = kestrune::test::ipv6_icmp_echo(kA6, kA6);
+        packet[6] = c.next;
+        packet.insert(packet.begin() + 40, c.extensions.begin(), c.extensions.end());
+        DivertHeaders headers{};
+        ASSERT_TRUE(parse(packet, headers, c.length != 0 ? c.length : SIZE_MAX));
+        EXPECT_EQ(headers.ipv6, packet.data());
+        EXPECT_EQ(headers.icmpv6, c.icmpv6At != 0 ? packet.data() + c.icmpv6At : nullptr);
+        EXPECT_EQ(headers.protocol, c.protocol);
+        EXPECT_FALSE(parse(packet, headers, 39)) << "shorter than an IPv6 header";
+    }
 }
 
 } // namespace

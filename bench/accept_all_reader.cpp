@@ -1,4 +1,4 @@
-#include "nfqueue_reader.h"
+#include "accept_all_reader.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -15,7 +15,7 @@
 #include <cstring>
 #include <vector>
 
-namespace kestrune::test {
+namespace kestrune::bench {
 
 namespace {
 
@@ -119,4 +119,4 @@ void AcceptAllReader::run()
     }
 }
 
-} // namespace kestrune::test
+} // namespace kestrune::bench

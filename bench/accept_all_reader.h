@@ -1,9 +1,8 @@
 // The plainest packet-queue reader there is: it binds one queue, copies each
 // packet whole, and accepts it with a verdict of its own, one receive and one
-// verdict per packet. The benchmark measures the limiter against it; the tests
-// use it as another program that holds a queue number.
-#ifndef KESTRUNE_TESTS_SHAPER_NFQUEUE_READER_H
-#define KESTRUNE_TESTS_SHAPER_NFQUEUE_READER_H
+// verdict per packet: the anchor the benchmark measures the limiter against.
+#ifndef KESTRUNE_BENCH_ACCEPT_ALL_READER_H
+#define KESTRUNE_BENCH_ACCEPT_ALL_READER_H
 
 #include <atomic>
 #include <cstdint>
@@ -12,7 +11,7 @@
 
 struct mnl_socket;
 
-namespace kestrune::test {
+namespace kestrune::bench {
 
 class AcceptAllReader {
 public:
@@ -45,6 +44,6 @@ private:
     std::string error_;
 };
 
-} // namespace kestrune::test
+} // namespace kestrune::bench
 
 #endif
