@@ -82,11 +82,21 @@ Events take_events()
     return std::exchange(events, {});
 }
 
-// The notification window once the thread has made it; null after `wait`.
+// This process's notification window once the thread has made it; null after
+// `wait`. Windows are shared by every program of the prefix, and other tests'
+// programs run at the same time with windows of the same class.
 HWND notification_window(std::chrono::milliseconds wait = std::chrono::seconds(10))
 {
+    auto own = [] {
+        for (HWND window = nullptr; (window = FindWindowExW(nullptr, window, L"Sample Window Class", L"")) != nullptr;) {
+            DWORD process = 0;
+            if (GetWindowThreadProcessId(window, &process) != 0 && process == GetCurrentProcessId())
+                return window;
+        }
+        return HWND{};
+    };
     for (auto deadline = std::chrono::steady_clock::now() + wait;; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
-        if (HWND window = FindWindowW(L"Sample Window Class", L""); window != nullptr || std::chrono::steady_clock::now() >= deadline)
+        if (HWND window = own(); window != nullptr || std::chrono::steady_clock::now() >= deadline)
             return window;
 }
 
