@@ -39,14 +39,13 @@ public:
         for (std::string &word : argv)
             words.push_back(word.data());
         words.push_back(nullptr);
-        const int errors = errors_ != nullptr ? fileno(errors_) : -1;
         int out[2];
-        if (input < 0 || errors < 0 || pipe2(out, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
+        if (input < 0 || errors_ == nullptr || pipe2(out, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
             throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(errno));
         if (pid_ == 0) {
             dup2(input, STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
-            dup2(errors, STDERR_FILENO);
+            dup2(fileno(errors_), STDERR_FILENO);
             prepare();
             execv(words[0], words.data());
             fail("cannot execute the program", 127);
@@ -77,7 +76,6 @@ public:
     const std::string &output() const { return out_; }
     // Standard error, read afresh through the file's link from its start.
     std::string errors() const { return read_file("/proc/self/fd/" + std::to_string(fileno(errors_))); }
-
     void signal(int number) const
     {
         if (pid_ > 0)
@@ -94,18 +92,16 @@ public:
         return true;
     }
 
-    // Collects output until the child exits; its exit status, or nothing when
-    // it did not exit in time (it is then killed).
+    // Collects output until the child exits; its exit status (128 + the signal
+    // that ended it), or nothing when it did not exit in time (it is then killed).
     std::optional<int> wait_exit(std::chrono::milliseconds timeout)
     {
-        if (pid_ <= 0)
-            return std::nullopt;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (collect(deadline)) {
         }
         int status = 0;
-        pid_t done;
-        while ((done = waitpid(pid_, &status, WNOHANG)) == 0) {
+        pid_t done = 0;
+        while (pid_ > 0 && (done = waitpid(pid_, &status, WNOHANG)) == 0) {
             if (std::chrono::steady_clock::now() >= deadline) {
                 kill_child();
                 return std::nullopt;
@@ -113,7 +109,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         pid_ = -1;
-        if (done < 0)
+        if (done <= 0)
             return std::nullopt;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
@@ -140,10 +136,10 @@ private:
 
     void kill_child()
     {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
         pid_ = -1;
     }
 
