@@ -36,6 +36,13 @@ TEST(GptIni, MachineVersionRisesAndExtensionsAreMerged)
     const std::string once = gpt_ini_after_machine_save(cases[4].first, kRegistryExtensionGuid, kClsidGpeSnapIn);
     EXPECT_EQ(gpt_ini_after_machine_save(once, kRegistryExtensionGuid, kClsidGpeSnapIn),
               "[General]\r\ngPCMachineExtensionNames=" + kOther + kOurs + "\r\nVersion=6\r\n");
+    // The extension leads its group even when a tool sorts before it.
+    const kestrune::Guid extension{0xEEEEEEEE, 0, 0, {}}, tool{0x11111111, 0, 0, {}};
+    EXPECT_EQ(gpt_ini_after_machine_save("[General]\r\ngPCMachineExtensionNames=[{EEEEEEEE-0000-0000-0000-000000000000}{"
+                                         "FFFFFFFF-0000-0000-0000-000000000000}]\r\nVersion=1\r\n",
+                                         extension, tool),
+              "[General]\r\ngPCMachineExtensionNames=[{EEEEEEEE-0000-0000-0000-000000000000}{11111111-0000-0000-0000-"
+              "000000000000}{FFFFFFFF-0000-0000-0000-000000000000}]\r\nVersion=2\r\n");
 }
 
 } // namespace

@@ -48,11 +48,19 @@ TEST_F(Registry, KeysAreCreatedWholeFoundInAnyCaseAndKeepTheirOwn)
     RegKey opened = nullptr, missing = nullptr;
     EXPECT_EQ(reg_open_key(root_, u"SOFTWARE\\policies\\MICROSOFT", kKeyRead, &opened), kErrorSuccess);
     EXPECT_EQ(reg_open_key(root_, u"Software\\Nothing", kKeyRead, &missing), kErrorFileNotFound);
+    // Empty path segments name no key.
+    RegKey slashes = create(u"\\Slashes\\\\Key\\");
+    EXPECT_EQ(reg_close_key(slashes), kErrorSuccess);
+    EXPECT_EQ(reg_open_key(root_, u"Slashes\\Key", kKeyRead, &slashes), kErrorSuccess);
+    EXPECT_EQ(reg_close_key(slashes), kErrorSuccess);
     uint32_t one = 1, read = 0, size = 4, type = 0;
     ASSERT_EQ(reg_set_value(created, u"Deny_Read", kRegDword, &one, 4), kErrorSuccess);
     EXPECT_EQ(reg_query_value(opened, u"DENY_READ", &type, &read, &size), kErrorSuccess);
     EXPECT_EQ(read, 1u);
     EXPECT_EQ(type, kRegDword);
+    // Asking only whether a value exists needs no buffer; a buffer needs its size.
+    EXPECT_EQ(reg_query_value(opened, u"Deny_Read", nullptr, nullptr, nullptr), kErrorSuccess);
+    EXPECT_EQ(reg_query_value(opened, u"Deny_Read", nullptr, &read, nullptr), kErrorInvalidParameter);
     EXPECT_EQ(reg_query_value(opened, u"absent", nullptr, &read, &size), kErrorFileNotFound);
     EXPECT_EQ(reg_delete_value(created, u"absent"), kErrorFileNotFound);
 
