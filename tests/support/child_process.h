@@ -13,14 +13,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <stdexcept>
-#include <string>
-#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/scratch_dir.h"
@@ -101,16 +99,13 @@ public:
         }
         int status = 0;
         pid_t done = 0;
-        while (pid_ > 0 && (done = waitpid(pid_, &status, WNOHANG)) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                kill_child();
-                return std::nullopt;
-            }
+        while (pid_ > 0 && (done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (done <= 0) {
+            kill_child();
+            return std::nullopt;
         }
         pid_ = -1;
-        if (done <= 0)
-            return std::nullopt;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
@@ -125,21 +120,17 @@ private:
             return false;
         char buffer[4096];
         const ssize_t got = read(out_fd_, buffer, sizeof buffer);
-        if (got > 0) {
+        if (got > 0)
             out_.append(buffer, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            close(out_fd_);
-            out_fd_ = -1;
-        }
+        else if (got == 0 || errno != EINTR)
+            close(std::exchange(out_fd_, -1));
         return true;
     }
 
     void kill_child()
     {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
             waitpid(pid_, nullptr, 0);
-        }
         pid_ = -1;
     }
 
