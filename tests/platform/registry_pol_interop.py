@@ -64,16 +64,17 @@ written = [
     (LIST, "**delvals.", 1, " "),
     (LIST, "1", 1, "{4D36E978-E325-11CE-BFC1-08002BE10318}"),
 ]
-f = preg.file()
-f.header.signature = "PReg"
-f.header.version = 1
-f.num_entries = len(written)
-items = []
-for key, name, kind, data in written:
+
+
+def entry(key, name, kind, data):
     e = preg.entry()
     e.keyname, e.valuename, e.type, e.data = key, name, kind, data
-    items.append(e)
-f.entries = items
+    return e
+
+
+f = preg.file()
+f.header.signature, f.header.version, f.num_entries = "PReg", 1, len(written)
+f.entries = [entry(*w) for w in written]
 with open(os.path.join(theirs, POL), "wb") as out:
     out.write(ndr_pack(f))
 

@@ -54,26 +54,17 @@ TEST(RegistryPol, RefusesMalformedFilesAndEveryTruncationOrKeepsARecordPrefix)
     }
 }
 
+// The limits themselves belong to the registry's tests; here, that parsing applies
+// them to key-only records too.
 TEST(RegistryPol, RecordsBeyondTheRegistryLimitsAreRefused)
 {
     auto accepted = [](std::u16string key, std::u16string value, size_t dataBytes) {
         PolRecord record{std::move(key), std::move(value), 3, std::vector<uint8_t>(dataBytes, 0xAB)};
         return parse_registry_pol(serialize_registry_pol({record})).has_value();
     };
-    auto path = [](size_t levels) {
-        std::u16string text = u"k";
-        for (size_t i = 1; i < levels; ++i)
-            text += u"\\k";
-        return text;
-    };
-    EXPECT_TRUE(accepted(path(512), u"v", 4));
-    EXPECT_FALSE(accepted(path(513), u"v", 4));
-    EXPECT_FALSE(accepted(path(300000), u"", 0)) << "a key-only record counts too";
-    EXPECT_TRUE(accepted(std::u16string(255, u'n'), u"v", 4));
-    EXPECT_FALSE(accepted(u"A\\" + std::u16string(256, u'n'), u"v", 4));
-    EXPECT_TRUE(accepted(u"A", std::u16string(16383, u'v'), 4));
+    EXPECT_TRUE(accepted(u"A", std::u16string(16383, u'v'), 1 << 20));
+    EXPECT_FALSE(accepted(u"A\\" + std::u16string(256, u'n'), u"", 0)) << "a key-only record counts too";
     EXPECT_FALSE(accepted(u"A", std::u16string(16384, u'v'), 4));
-    EXPECT_TRUE(accepted(u"A", u"v", 1 << 20));
     EXPECT_FALSE(accepted(u"A", u"v", (1 << 20) + 1));
 }
 
