@@ -1,7 +1,6 @@
 // Atomic replacement of the policy files: whichever system call fails, and
 // wherever the process dies, the file is the old one or the new one, and what a
 // dead writer left is swept.
-#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 
 #include "platform/posix/posix_file_io.h"
 #include "support/scratch_dir.h"
@@ -66,12 +66,8 @@ struct FaultyIo {
 std::vector<std::string> entries(const std::string &dir)
 {
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                names.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }
