@@ -176,6 +176,10 @@ TEST_F(ConsoleRunTest, WholeRunsMatchTheirTranscripts)
          "QVX_KESTRUNE_STORAGE_DEVID_CDROM = qvx_kestrune_storage_perm_deny\n",
          "q\n"},
         {"net-limit.txt", example("net-limit"), "s\nq\n", true},
+        // Every non-blank character is one answer, Q ends the questions whatever
+        // follows, and so does the end of input.
+        {"operator-answers.txt", "Other = kept\n", "x\tS\n\nQ s\n"},
+        {"end-of-input.txt", "Other = kept\n", ""},
     };
     for (const auto &one : runs) {
         if (one.ownNetwork && !can_own_network())
@@ -188,25 +192,6 @@ TEST_F(ConsoleRunTest, WholeRunsMatchTheirTranscripts)
         if (one.policy != nullptr) {
             EXPECT_EQ(read_file(registry_pol_), one.policy);
         }
-    }
-}
-
-// Every non-blank character is one answer (P: the prompt, S: the release); the end
-// of input quits as Q does.
-TEST_F(ConsoleRunTest, TheOperatorsAnswers)
-{
-    for (const auto &[input, expected] : {std::pair<std::string, std::string>{"s q\n", "PSP"},
-                                          {"", "P"},
-                                          {"x\tS\n\n", "PPSP"},
-                                          {"Q s\n", "P"}}) {
-        const Outcome answered = run("Other = kept\n", input);
-        std::string seen;
-        const std::string lines = console_lines(answered.out);
-        std::istringstream in(lines.substr(std::min(lines.find("Test quit"), lines.size())));
-        for (std::string line; std::getline(in, line);)
-            seen += line == kPrompt ? "P" : line == kStopped ? "S" : "";
-        EXPECT_EQ(answered.status, 0) << '"' << input << '"';
-        EXPECT_EQ(seen, expected) << '"' << input << '"';
     }
 }
 
