@@ -43,6 +43,7 @@
 #include "notify/device_arrival.h"
 #include "platform/device_lookup.h"
 #include "support/private_sysfs.h"
+#include "interface_uevent.h"
 #include "support/uevent_socket.h"
 
 namespace {

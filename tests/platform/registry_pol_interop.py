@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Registry.pol files cross between the library and Samba's Registry.pol codec
-in both directions. Exit 77 (skip) when Samba's Python modules are missing.
+"""Registry.pol files cross between the library, driven by the kestrune command,
+and Samba's Registry.pol codec in both directions. Exit 77 (skip) when Samba's
+Python modules are missing.
 
-usage: registry_pol_interop.py POL_TOOL SCRATCH_DIR
+usage: registry_pol_interop.py KESTRUNE SCRATCH_DIR
 """
+import json
 import os
 import subprocess
 import sys
@@ -17,8 +19,10 @@ except ImportError:
 
 tool, scratch = sys.argv[1], sys.argv[2]
 POL = "GroupPolicy/Machine/Registry.pol"
-LIST = "Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions\\DenyDeviceClasses"
 RESTRICTIONS = "Software\\Policies\\Microsoft\\Windows\\DeviceInstall\\Restrictions"
+LIST = RESTRICTIONS + "\\DenyDeviceClasses"
+UDISK = ("Software\\Policies\\Microsoft\\Windows\\RemovableStorageDevices\\"
+         "{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}")
 MOUSE = "{4D36E96F-E325-11CE-BFC1-08002BE10318}"
 failures = []
 
@@ -28,8 +32,13 @@ def check(what, got, want):
         failures.append("%s:\n  got  %r\n  want %r" % (what, got, want))
 
 
-def entries(path):
-    with open(path, "rb") as f:
+def kestrune(root, *words):
+    env = dict(os.environ, KESTRUNE_ROOT=root, KESTRUNE_ENFORCE="0")
+    return subprocess.run([tool, *words], env=env, check=True, capture_output=True, text=True).stdout
+
+
+def samba_entries(root):
+    with open(os.path.join(root, POL), "rb") as f:
         parsed = ndr_unpack(preg.file, f.read())
     check("header", (parsed.header.signature, parsed.header.version), ("PReg", 1))
     return [(e.keyname, e.valuename, e.type, e.data) for e in parsed.entries]
@@ -37,43 +46,43 @@ def entries(path):
 
 # The library writes, Samba reads.
 ours = os.path.join(scratch, "ours")
-subprocess.run([tool, "write", ours], check=True, stdout=subprocess.DEVNULL)
-check("library file read by Samba", entries(os.path.join(ours, POL)), [
+kestrune(ours, "set", "mouse", "deny")
+check("library file read by Samba", samba_entries(ours), [
     (RESTRICTIONS, "DenyDeviceClasses", 4, 1),
-    (RESTRICTIONS, "Ger\u00e4t", 4, 1),
+    (RESTRICTIONS, "DenyDeviceClassesRetroactive", 4, 1),
     (LIST, "**delvals.", 1, " "),
     (LIST, "1", 1, MOUSE),
 ])
 
-# Samba writes, the library reads and saves again, Samba reads the result.
+# Samba writes, the library reads it, and saves it again with one change that
+# Samba reads in turn.
 theirs = os.path.join(scratch, "theirs")
-os.makedirs(os.path.dirname(os.path.join(theirs, POL)))
+os.makedirs(os.path.dirname(os.path.join(theirs, POL)), mode=0o700)
+os.chmod(theirs, 0o700)
 written = [
-    ("Software\\Policies\\Microsoft\\Windows\\RemovableStorageDevices\\"
-     "{53f56308-b6bf-11d0-94f2-00a0c91efb8b}", "Deny_Read", 4, 1),
+    (RESTRICTIONS, "Ger\u00e4t", 4, 1),
     (LIST, "**delvals.", 1, " "),
     (LIST, "1", 1, "{4D36E978-E325-11CE-BFC1-08002BE10318}"),
-    (LIST, "2", 1, MOUSE),
 ]
-f = preg.file()
-f.header.signature = "PReg"
-f.header.version = 1
-f.num_entries = len(written)
-items = []
-for key, name, kind, data in written:
+
+
+def entry(key, name, kind, data):
     e = preg.entry()
     e.keyname, e.valuename, e.type, e.data = key, name, kind, data
-    items.append(e)
-f.entries = items
+    return e
+
+
+f = preg.file()
+f.header.signature, f.header.version, f.num_entries = "PReg", 1, len(written)
+f.entries = [entry(*w) for w in written]
 with open(os.path.join(theirs, POL), "wb") as out:
     out.write(ndr_pack(f))
 
-listing = os.path.join(scratch, "listing.txt")
-subprocess.run([tool, "resave", theirs, listing], check=True, stdout=subprocess.DEVNULL)
-with open(listing, encoding="utf-8") as lines:
-    seen = [tuple(line.rstrip("\n").split("|")[:3]) for line in lines]
-check("Samba file read by the library", seen, [(k, n, str(t)) for k, n, t, _ in written])
-check("library's resave read by Samba", entries(os.path.join(theirs, POL)), written)
+shown = json.loads(kestrune(theirs, "policy", "show", "--json"))["values"]
+check("Samba file read by the library", [(v["key"], v["name"], v["type"], v["value"]) for v in shown], written)
+kestrune(theirs, "set", "udisk", "read-only")
+check("library's resave read by Samba", samba_entries(theirs),
+      written + [(UDISK, "Deny_Read", 4, 0), (UDISK, "Deny_Write", 4, 1)])
 
 if failures:
     print("\n".join(failures))

@@ -1,15 +1,15 @@
 // Atomic replacement of the policy files: whichever system call fails, and
-// wherever the process dies, the file is the old one or the new one.
-#include <dirent.h>
+// wherever the process dies, the file is the old one or the new one, and what a
+// dead writer left is swept.
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <string>
-#include <vector>
+#include <filesystem>
 
 #include "platform/posix/posix_file_io.h"
 #include "support/scratch_dir.h"
@@ -23,8 +23,7 @@ namespace {
 
 // Counts the calls through posix_io and acts on the Nth one.
 enum class Fault { Fail, Die, ShortWrite };
-int gCalls = 0;
-int gTarget = 0;
+int gCalls = 0, gTarget = 0;
 Fault gFault = Fault::Fail;
 
 bool hit()
@@ -40,77 +39,52 @@ int f_open(const char *p, int f, mode_t m) { return hit() ? (errno = EIO, -1) : 
 ssize_t f_read(int fd, void *b, size_t n) { return hit() ? (errno = EIO, -1) : kRealPosixIo.read(fd, b, n); }
 ssize_t f_write(int fd, const void *b, size_t n)
 {
-    bool failed = hit();
-    if (failed)
+    if (hit())
         return errno = ENOSPC, -1;
-    if (gCalls == gTarget && gFault == Fault::ShortWrite && n > 1)
-        n /= 2;
-    return kRealPosixIo.write(fd, b, n);
+    return kRealPosixIo.write(fd, b, gCalls == gTarget && gFault == Fault::ShortWrite && n > 1 ? n / 2 : n);
 }
 int f_fsync(int fd) { return hit() ? (errno = EIO, -1) : kRealPosixIo.fsync(fd); }
-int f_close(int fd)
-{
-    if (hit()) {
-        kRealPosixIo.close(fd);
-        return errno = EIO, -1;
-    }
-    return kRealPosixIo.close(fd);
-}
+int f_close(int fd) { return hit() ? (kRealPosixIo.close(fd), errno = EIO, -1) : kRealPosixIo.close(fd); }
 int f_rename(const char *a, const char *b) { return hit() ? (errno = EIO, -1) : kRealPosixIo.rename(a, b); }
 int f_unlink(const char *p) { return hit() ? (errno = EIO, -1) : kRealPosixIo.unlink(p); }
 int f_mkdir(const char *p, mode_t m) { return hit() ? (errno = EACCES, -1) : kRealPosixIo.mkdir(p, m); }
 int f_access(const char *p, int m) { return hit() ? (errno = EACCES, -1) : kRealPosixIo.access(p, m); }
 int f_fstat(int fd, struct stat *info) { return hit() ? (errno = EIO, -1) : kRealPosixIo.fstat(fd, info); }
 
-class FaultyIo {
-public:
+struct FaultyIo {
     FaultyIo(int target, Fault fault)
     {
         gCalls = 0;
         gTarget = target;
         gFault = fault;
-        posix_io = {f_open,   f_read,   f_write,            f_fsync, f_close,          f_rename, f_unlink,
+        posix_io = {f_open,   f_read,   f_write,           f_fsync, f_close,          f_rename, f_unlink,
                     f_mkdir,  f_access, kRealPosixIo.stat, f_fstat, kRealPosixIo.kill, kRealPosixIo.opendir};
     }
     ~FaultyIo() { posix_io = kRealPosixIo; }
-    FaultyIo(const FaultyIo &) = delete;
-    FaultyIo &operator=(const FaultyIo &) = delete;
 };
 
 std::vector<std::string> entries(const std::string &dir)
 {
     std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                names.push_back(e->d_name);
-        closedir(d);
-    }
+    for (const auto &entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
     return names;
 }
 
 const std::string kOld = "old policy bytes";
 const std::vector<uint8_t> kNew(70000, 0x5A); // larger than one write of the reader's buffer
+const std::string kNewText(kNew.begin(), kNew.end());
 
 TEST(AtomicWrite, EveryFailingCallLeavesOldOrNewAndNoLitter)
 {
-    const std::string newText(kNew.begin(), kNew.end());
-    int calls = 0;
-    {
-        ScratchDir dir;
-        write_file(dir / "Registry.pol", kOld);
-        FaultyIo counting(-1, Fault::Fail);
-        ASSERT_FALSE(write_file_atomically(dir / "Registry.pol", kNew).failed());
-        calls = gCalls;
-    }
-    // Each failure names its call and the path it acted on, for the log line.
-    // The path: the temporary file, the policy file, then the directory ("").
-    const std::vector<std::pair<std::string, std::string>> named = {
+    // Each failure names its call and the path it acted on, for the log line: the
+    // temporary file, the policy file, then the directory ("").
+    const std::pair<std::string, std::string> named[] = {
         {"open", "/Registry.pol.tmp-"}, {"write", "/Registry.pol.tmp-"}, {"fsync", "/Registry.pol.tmp-"},
         {"close", "/Registry.pol.tmp-"}, {"rename", "/Registry.pol"},    {"open", ""},
         {"fsync", ""},                   {"close", ""}};
-    ASSERT_EQ(calls, static_cast<int>(named.size()));
-    for (int target = 1; target <= calls; ++target) {
+    for (int target = 1; target <= 9; ++target) {
         ScratchDir dir;
         write_file(dir / "Registry.pol", kOld);
         IoResult result;
@@ -118,43 +92,64 @@ TEST(AtomicWrite, EveryFailingCallLeavesOldOrNewAndNoLitter)
             FaultyIo faulty(target, Fault::Fail);
             result = write_file_atomically(dir / "Registry.pol", kNew);
         }
-        std::string now = read_file(dir / "Registry.pol");
-        EXPECT_TRUE(result.failed()) << "call " << target;
-        EXPECT_EQ(result.call, named[static_cast<size_t>(target - 1)].first) << "call " << target;
-        EXPECT_TRUE(result.path.starts_with(dir.path() + named[static_cast<size_t>(target - 1)].second)) << result.path;
-        EXPECT_TRUE(now == kOld || now == newText) << "call " << target;
+        const std::string now = read_file(dir / "Registry.pol");
+        EXPECT_TRUE(now == kOld || now == kNewText) << "call " << target;
         EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Registry.pol"}) << "call " << target;
+        if (target == 9) { // one more than there are calls
+            EXPECT_FALSE(result.failed());
+            continue;
+        }
+        const auto &[call, path] = named[target - 1];
+        EXPECT_TRUE(result.failed()) << "call " << target;
+        EXPECT_EQ(result.call, call) << "call " << target;
+        EXPECT_TRUE(result.path.starts_with(dir.path() + path)) << result.path;
     }
-}
-
-TEST(AtomicWrite, ShortWritesAreContinued)
-{
     ScratchDir dir;
     FaultyIo shortWrite(2, Fault::ShortWrite);
     ASSERT_FALSE(write_file_atomically(dir / "f", kNew).failed());
-    EXPECT_EQ(read_file(dir / "f"), std::string(kNew.begin(), kNew.end()));
+    EXPECT_EQ(read_file(dir / "f"), kNewText) << "short writes are continued";
 }
 
 TEST(AtomicWrite, DyingAtAnyCallLeavesOldOrNewAndTheNextSweepTheLitter)
 {
-    const std::string newText(kNew.begin(), kNew.end());
     for (int target = 1; target <= 9; ++target) {
         ScratchDir dir;
         write_file(dir / "Registry.pol", kOld);
-        pid_t child = fork();
+        const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
             FaultyIo dying(target, Fault::Die);
             write_file_atomically(dir / "Registry.pol", kNew);
             _exit(0);
         }
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        std::string now = read_file(dir / "Registry.pol");
-        EXPECT_TRUE(now == kOld || now == newText) << "died at call " << target;
+        ASSERT_EQ(waitpid(child, nullptr, 0), child);
+        const std::string now = read_file(dir / "Registry.pol");
+        EXPECT_TRUE(now == kOld || now == kNewText) << "died at call " << target;
         EXPECT_FALSE(remove_stale_temporaries(dir / "Registry.pol").failed());
         EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Registry.pol"}) << "died at call " << target;
     }
+}
+
+// Only "<file>.tmp-<pid>-<counter>" of a process that is gone is swept: not the
+// files of live processes (this one included), nor names that only look alike.
+TEST(AtomicWrite, OnlyTemporariesOfDeadWritersAreSwept)
+{
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_EQ(waitpid(dead, nullptr, 0), dead);
+    const std::string gone = std::to_string(dead), self = std::to_string(getpid());
+    ScratchDir dir;
+    std::vector<std::string> kept = {"f", "f.tmp-1-3", "f.tmp-" + self + "-3", "f.tmp-" + gone + "-",
+                                     "f.tmp-" + gone + "-3x", "f.tmp-" + gone + "3", "f.tmp-x" + gone + "-3",
+                                     "f.tmpx" + gone + "-3", "g.tmp-" + gone + "-3", "f.tmp--" + gone + "-3"};
+    for (const std::string &name : kept)
+        write_file(dir / name, "x");
+    write_file(dir / ("f.tmp-" + gone + "-3"), "x");
+    EXPECT_FALSE(remove_stale_temporaries(dir / "f").failed());
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(entries(dir.path()), kept);
+    EXPECT_FALSE(remove_stale_temporaries(dir / "absent/f").failed()) << "a missing folder holds no litter";
 }
 
 TEST(AtomicWrite, NewFilesAreOwnerOnlyAndDirectoriesAreCreated)
@@ -167,6 +162,8 @@ TEST(AtomicWrite, NewFilesAreOwnerOnlyAndDirectoriesAreCreated)
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     ASSERT_EQ(stat((dir / "a/b").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
+    write_file(dir / "file", "abc");
+    EXPECT_EQ(make_directories(dir / "file/sub").call, std::string("mkdir"));
 }
 
 TEST(AtomicWrite, OnlyRegularFilesAreRead)
@@ -178,7 +175,7 @@ TEST(AtomicWrite, OnlyRegularFilesAreRead)
     ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
     ASSERT_EQ(symlink("/dev/zero", (dir / "zero").c_str()), 0);
     for (const char *name : {"fifo", "zero", "."}) {
-        IoResult result = read_whole_file(dir / name, bytes);
+        const IoResult result = read_whole_file(dir / name, bytes);
         EXPECT_EQ(result.error, kNotARegularFile) << name;
         EXPECT_EQ(result.path, dir / name);
     }

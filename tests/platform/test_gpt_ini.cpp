@@ -1,42 +1,48 @@
 // gpt.ini after a machine save.
 #include <gtest/gtest.h>
 
-#include "platform/policy_object.h"
 #include "platform/gpo_files/gpt_ini.h"
+#include "platform/policy_object.h"
 
 using namespace kestrune::platform;
 
 namespace {
 
-const std::string kPair = "[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{8FC0B734-A0E1-11D1-A7D3-0000F87571E3}]";
+// The registry extension with the policy editor's tool, and a group of another.
+const std::string kOurs = "[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{8FC0B734-A0E1-11D1-A7D3-0000F87571E3}]";
+const std::string kOther = "[{00000000-0000-0000-0000-000000000001}{00000000-0000-0000-0000-000000000002}]";
 
-std::string save(const std::string &current)
+TEST(GptIni, MachineVersionRisesAndExtensionsAreMerged)
 {
-    return gpt_ini_after_machine_save(current, kRegistryExtensionGuid, kClsidGpeSnapIn);
-}
-
-TEST(GptIni, FirstSaveStartsAtVersionOne)
-{
-    EXPECT_EQ(save(""), "[General]\r\ngPCMachineExtensionNames=" + kPair + "\r\nVersion=1\r\n");
-}
-
-TEST(GptIni, MachineVersionRisesAndUserVersionStays)
-{
-    std::string once = save("[General]\r\nVersion=131073\r\ndisplayName=Local\r\n");
-    EXPECT_NE(once.find("Version=131074\r\n"), std::string::npos) << once;
-    EXPECT_NE(once.find("displayName=Local\r\n"), std::string::npos);
-    EXPECT_NE(save(once).find("Version=131075\r\n"), std::string::npos);
-    // The machine part wraps within its 16 bits and skips 0.
-    EXPECT_NE(save("[General]\nVersion=196607\n").find("Version=131073\r\n"), std::string::npos);
-}
-
-TEST(GptIni, ExtensionListIsMergedNotReplaced)
-{
-    std::string other = "[{00000000-0000-0000-0000-000000000001}{00000000-0000-0000-0000-000000000002}]";
-    std::string out = save("[General]\r\ngPCMachineExtensionNames=" + other + "\r\nVersion=4\r\n");
-    EXPECT_NE(out.find("gPCMachineExtensionNames=" + other + kPair + "\r\n"), std::string::npos) << out;
-    EXPECT_EQ(save(out).find("gPCMachineExtensionNames=" + other + kPair + "\r\n"),
-              out.find("gPCMachineExtensionNames="));
+    const std::pair<std::string, std::string> cases[] = {
+        {"", "[General]\r\ngPCMachineExtensionNames=" + kOurs + "\r\nVersion=1\r\n"},
+        // The user's version (high 16 bits) stays; the machine's wraps and skips 0.
+        {"[General]\r\nVersion=131073\r\ndisplayName=Local\r\n",
+         "[General]\r\nVersion=131074\r\ndisplayName=Local\r\ngPCMachineExtensionNames=" + kOurs + "\r\n"},
+        {"[general]\nversion=196607\n[Other]\nVersion=7\n",
+         "[general]\r\nVersion=131073\r\ngPCMachineExtensionNames=" + kOurs + "\r\n[Other]\r\nVersion=7\r\n"},
+        {"[Other]\n", "[General]\r\ngPCMachineExtensionNames=" + kOurs + "\r\nVersion=1\r\n[Other]\r\n"},
+        // Groups sorted by extension, tools within a group too; ours joins once.
+        {"[General]\r\ngPCMachineExtensionNames=" + kOther + kOurs + "\r\nVersion=4\r\n",
+         "[General]\r\ngPCMachineExtensionNames=" + kOther + kOurs + "\r\nVersion=5\r\n"},
+        {"[General]\r\ngPCMachineExtensionNames=[{35378eac-683f-11d2-a89a-00c04fbbcfa2}{FFFFFFFF-0000-0000-0000-"
+         "000000000000}]\r\nVersion=4\r\n",
+         "[General]\r\ngPCMachineExtensionNames=[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{8FC0B734-A0E1-11D1-A7D3-"
+         "0000F87571E3}{FFFFFFFF-0000-0000-0000-000000000000}]\r\nVersion=5\r\n"},
+    };
+    for (const auto &[before, after] : cases)
+        EXPECT_EQ(gpt_ini_after_machine_save(before, kRegistryExtensionGuid, kClsidGpeSnapIn), after) << before;
+    // Saving again changes nothing but the version.
+    const std::string once = gpt_ini_after_machine_save(cases[4].first, kRegistryExtensionGuid, kClsidGpeSnapIn);
+    EXPECT_EQ(gpt_ini_after_machine_save(once, kRegistryExtensionGuid, kClsidGpeSnapIn),
+              "[General]\r\ngPCMachineExtensionNames=" + kOther + kOurs + "\r\nVersion=6\r\n");
+    // The extension leads its group even when a tool sorts before it.
+    const kestrune::Guid extension{0xEEEEEEEE, 0, 0, {}}, tool{0x11111111, 0, 0, {}};
+    EXPECT_EQ(gpt_ini_after_machine_save("[General]\r\ngPCMachineExtensionNames=[{EEEEEEEE-0000-0000-0000-000000000000}{"
+                                         "FFFFFFFF-0000-0000-0000-000000000000}]\r\nVersion=1\r\n",
+                                         extension, tool),
+              "[General]\r\ngPCMachineExtensionNames=[{EEEEEEEE-0000-0000-0000-000000000000}{11111111-0000-0000-0000-"
+              "000000000000}{FFFFFFFF-0000-0000-0000-000000000000}]\r\nVersion=2\r\n");
 }
 
 } // namespace

@@ -6,9 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <ostream>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -19,28 +17,14 @@
 
 namespace kestrune::platform {
 
-// Readable failure messages: [key;value;type;data], REG_SZ data as text.
+// Readable failure messages: [key;value;type;data bytes].
 inline void PrintTo(const PolRecord &record, std::ostream *out)
 {
-    auto put = [out](std::u16string_view text) {
-        for (char16_t c : text)
-            *out << (c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?');
-    };
-    *out << "[";
-    put(record.key);
-    *out << ";";
-    put(record.value);
-    *out << ";" << record.type << ";";
-    if (record.type == 1 && record.data.size() % 2 == 0) {
-        std::u16string text;
-        for (size_t i = 0; i < record.data.size(); i += 2)
-            text += static_cast<char16_t>(record.data[i] | record.data[i + 1] << 8);
-        put(text);
-    } else {
-        for (uint8_t b : record.data)
-            *out << "\\x" << std::hex << unsigned{b} << std::dec;
-    }
-    *out << "]";
+    *out << "[" << std::string(record.key.begin(), record.key.end()) << ";"
+         << std::string(record.value.begin(), record.value.end()) << ";" << record.type << ";" << std::hex;
+    for (uint8_t b : record.data)
+        *out << " " << unsigned{b};
+    *out << std::dec << "]";
 }
 
 } // namespace kestrune::platform
@@ -55,9 +39,8 @@ inline const std::u16string kDenyList = kRestrictions + u"\\DenyDeviceClasses";
 inline PolRecord sz(const std::u16string &key, const std::u16string &name, std::u16string_view text)
 {
     PolRecord record{key, name, 1, {}};
-    for (char16_t c : text)
+    for (char16_t c : std::u16string(text) + u'\0')
         record.data.insert(record.data.end(), {static_cast<uint8_t>(c & 0xFF), static_cast<uint8_t>(c >> 8)});
-    record.data.insert(record.data.end(), {0, 0});
     return record;
 }
 
@@ -80,7 +63,7 @@ inline std::vector<PolRecord> deny_list_records(const std::vector<std::u16string
                                       dword(kRestrictions, u"DenyDeviceClassesRetroactive", 1),
                                       sz(kDenyList, u"**delvals.", u" ")};
     for (size_t i = 0; i < classes.size(); ++i) {
-        std::string number = std::to_string(i + 1);
+        const std::string number = std::to_string(i + 1);
         records.push_back(sz(kDenyList, std::u16string(number.begin(), number.end()), classes[i]));
     }
     return records;
@@ -103,9 +86,8 @@ inline const std::string kDenyWithoutPolicyObject =
     "E KestruneCtl set_group_policy_key_value #: RegCreateKeyEx ret =6\n"
     "E KestruneCtl set_group_policy_restrictions_denydeviceclasses #: set DenyDeviceClasses, ret=6\r\n";
 
-// Runs `body` with standard output captured and returns what it wrote, line
-// numbers replaced by "#". The body only records results: an assertion inside it
-// would print its failure into the capture.
+// What `body` wrote to standard output, line numbers replaced by "#". The body
+// only records results: an assertion inside it would print into the capture.
 template <typename Body>
 std::string logged(Body body)
 {
@@ -122,35 +104,20 @@ protected:
             logged([] { QVX_KESTRUNE_Uninitialize(); });
     }
 
-    // Writes the machine section as it stands before the policy object is opened.
+    // The machine section as it stands before the policy object is opened.
     void seed(const std::vector<PolRecord> &records)
     {
-        std::vector<uint8_t> bytes = platform::serialize_registry_pol(records);
+        const std::vector<uint8_t> bytes = platform::serialize_registry_pol(records);
         write_file(root_.registry_pol(), std::string(bytes.begin(), bytes.end()));
     }
 
-    void open()
-    {
-        int ret = -1;
-        logged([&] { ret = QVX_KESTRUNE_Initialize(); });
-        ASSERT_EQ(ret, QVX_KESTRUNE_RESULT_SUCCESS);
-        held_ = true;
-    }
-
-    void close()
-    {
-        int ret = -1;
-        logged([&] { ret = QVX_KESTRUNE_Uninitialize(); });
-        ASSERT_EQ(ret, QVX_KESTRUNE_RESULT_SUCCESS);
-        held_ = false;
-    }
+    void open() { held_ = succeeded(QVX_KESTRUNE_Initialize); }
+    void close() { held_ = !succeeded(QVX_KESTRUNE_Uninitialize); }
 
     // Saves and refreshes; the saved machine section, record by record.
     std::vector<PolRecord> apply()
     {
-        int ret = -1;
-        logged([&] { ret = QVX_KESTRUNE_Apply(); });
-        EXPECT_EQ(ret, QVX_KESTRUNE_RESULT_SUCCESS);
+        succeeded(QVX_KESTRUNE_Apply);
         return records_of(root_.registry_pol());
     }
 
@@ -159,15 +126,24 @@ protected:
 
     static std::vector<PolRecord> records_of(const std::string &path)
     {
-        std::string bytes = read_file(path);
-        auto records = platform::parse_registry_pol(
-            std::span(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()));
+        const std::string bytes = read_file(path);
+        auto records = platform::parse_registry_pol(std::vector<uint8_t>(bytes.begin(), bytes.end()));
         EXPECT_TRUE(records.has_value()) << path << " is not a policy file";
         return records.value_or(std::vector<PolRecord>{});
     }
 
     ScratchRoot root_;
     bool held_ = false;
+
+private:
+    template <typename Export>
+    static bool succeeded(Export call)
+    {
+        int result = -1;
+        logged([&] { result = call(); });
+        EXPECT_EQ(result, QVX_KESTRUNE_RESULT_SUCCESS);
+        return result == QVX_KESTRUNE_RESULT_SUCCESS;
+    }
 };
 
 } // namespace kestrune::test

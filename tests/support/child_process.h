@@ -13,14 +13,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <optional>
 #include <stdexcept>
-#include <string>
-#include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/scratch_dir.h"
@@ -39,14 +37,13 @@ public:
         for (std::string &word : argv)
             words.push_back(word.data());
         words.push_back(nullptr);
-        const int errors = errors_ != nullptr ? fileno(errors_) : -1;
         int out[2];
-        if (input < 0 || errors < 0 || pipe2(out, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
+        if (input < 0 || errors_ == nullptr || pipe2(out, O_CLOEXEC) != 0 || (pid_ = fork()) < 0)
             throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(errno));
         if (pid_ == 0) {
             dup2(input, STDIN_FILENO);
             dup2(out[1], STDOUT_FILENO);
-            dup2(errors, STDERR_FILENO);
+            dup2(fileno(errors_), STDERR_FILENO);
             prepare();
             execv(words[0], words.data());
             fail("cannot execute the program", 127);
@@ -77,7 +74,6 @@ public:
     const std::string &output() const { return out_; }
     // Standard error, read afresh through the file's link from its start.
     std::string errors() const { return read_file("/proc/self/fd/" + std::to_string(fileno(errors_))); }
-
     void signal(int number) const
     {
         if (pid_ > 0)
@@ -94,27 +90,22 @@ public:
         return true;
     }
 
-    // Collects output until the child exits; its exit status, or nothing when
-    // it did not exit in time (it is then killed).
+    // Collects output until the child exits; its exit status (128 + the signal
+    // that ended it), or nothing when it did not exit in time (it is then killed).
     std::optional<int> wait_exit(std::chrono::milliseconds timeout)
     {
-        if (pid_ <= 0)
-            return std::nullopt;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (collect(deadline)) {
         }
         int status = 0;
-        pid_t done;
-        while ((done = waitpid(pid_, &status, WNOHANG)) == 0) {
-            if (std::chrono::steady_clock::now() >= deadline) {
-                kill_child();
-                return std::nullopt;
-            }
+        pid_t done = 0;
+        while (pid_ > 0 && (done = waitpid(pid_, &status, WNOHANG)) == 0 && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (done <= 0) {
+            kill_child();
+            return std::nullopt;
         }
         pid_ = -1;
-        if (done < 0)
-            return std::nullopt;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
 
@@ -129,21 +120,17 @@ private:
             return false;
         char buffer[4096];
         const ssize_t got = read(out_fd_, buffer, sizeof buffer);
-        if (got > 0) {
+        if (got > 0)
             out_.append(buffer, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            close(out_fd_);
-            out_fd_ = -1;
-        }
+        else if (got == 0 || errno != EINTR)
+            close(std::exchange(out_fd_, -1));
         return true;
     }
 
     void kill_child()
     {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
         pid_ = -1;
     }
 

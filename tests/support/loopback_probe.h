@@ -61,10 +61,9 @@ inline bool loopback_datagram_arrives(const std::string &path, std::chrono::mill
     inside_namespace(path, [&] {
         const int sock = self_addressed_socket();
         const char payload[200] = {};
-        if (sock >= 0 && send(sock, payload, sizeof payload, 0) == sizeof payload) {
-            pollfd ready{sock, POLLIN, 0};
+        pollfd ready{sock, POLLIN, 0};
+        if (sock >= 0 && send(sock, payload, sizeof payload, 0) == sizeof payload)
             arrived = poll(&ready, 1, static_cast<int>(wait.count())) == 1 ? 1 : 0;
-        }
         if (sock >= 0)
             close(sock);
     });

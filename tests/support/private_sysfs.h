@@ -7,10 +7,9 @@
 
 namespace kestrune::test {
 
-// Makes the mounts private first, so that nothing mounted here propagates back
-// to the parent namespace; inside a chroot "/" is no mount point, so /sys is made
-// private instead, and where neither can be, nothing is mounted. Only system
-// calls: safe between fork and exec.
+// Makes the mounts private first, so that nothing mounted here propagates back to
+// the parent namespace (inside a chroot, where "/" is no mount point, /sys alone);
+// where neither can be, nothing is mounted. Safe between fork and exec.
 inline bool mount_private_sysfs()
 {
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 &&

@@ -20,14 +20,8 @@ ScratchDir::~ScratchDir()
     std::filesystem::remove_all(path_, ignored);
 }
 
-ScratchRoot::ScratchRoot()
-{
-    setenv("KESTRUNE_ROOT", path().c_str(), 1);
-}
+ScratchRoot::ScratchRoot() { setenv("KESTRUNE_ROOT", path().c_str(), 1); }
 
-ScratchRoot::~ScratchRoot()
-{
-    unsetenv("KESTRUNE_ROOT");
-}
+ScratchRoot::~ScratchRoot() { unsetenv("KESTRUNE_ROOT"); }
 
 } // namespace kestrune::test

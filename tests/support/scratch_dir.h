@@ -32,6 +32,7 @@ public:
     std::string gpt_ini() const { return *this / "GroupPolicy/gpt.ini"; }
 };
 
+// Whole files as bytes; write_file creates the missing folders.
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 

@@ -1,12 +1,10 @@
 #include "support/stdout_capture.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace kestrune::test {
@@ -15,8 +13,7 @@ StdoutCapture::StdoutCapture()
 {
     std::fflush(stdout);
     char name[] = "/tmp/kestrune-stdout-XXXXXX";
-    file_ = mkstemp(name);
-    if (file_ < 0)
+    if ((file_ = mkstemp(name)) < 0)
         throw std::runtime_error("mkstemp failed");
     unlink(name);
     saved_ = dup(STDOUT_FILENO);
@@ -25,13 +22,13 @@ StdoutCapture::StdoutCapture()
 
 StdoutCapture::~StdoutCapture()
 {
-    std::fflush(stdout);
     // gtest reports failures on stdout too: when the test has failed, show what
     // was captured (its failure messages included) on stderr.
     if (::testing::Test::HasFailure()) {
-        std::string captured = text();
+        const std::string captured = text();
         std::fwrite(captured.data(), 1, captured.size(), stderr);
     }
+    std::fflush(stdout);
     dup2(saved_, STDOUT_FILENO);
     close(saved_);
     close(file_);
@@ -42,14 +39,8 @@ std::string StdoutCapture::text()
     std::fflush(stdout);
     std::string out;
     char buffer[4096];
-    off_t offset = 0;
-    for (;;) {
-        ssize_t n = pread(file_, buffer, sizeof buffer, offset);
-        if (n <= 0)
-            break;
+    for (ssize_t n; (n = pread(file_, buffer, sizeof buffer, static_cast<off_t>(out.size()))) > 0;)
         out.append(buffer, static_cast<size_t>(n));
-        offset += n;
-    }
     return out;
 }
 

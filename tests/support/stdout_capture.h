@@ -4,7 +4,6 @@
 #define KESTRUNE_TESTS_STDOUT_CAPTURE_H
 
 #include <string>
-#include <vector>
 
 namespace kestrune::test {
 
@@ -17,16 +16,14 @@ public:
 
     // Everything written so far; capturing goes on.
     std::string text();
-    // text() split at "\n", with a trailing "\r" kept in the line.
-    std::vector<std::string> lines();
 
 private:
     int saved_ = -1;
     int file_ = -1;
 };
 
-// Replaces every run of decimal digits that follows "KestruneCtl <name> " with "#",
-// so that expected lines need not name source line numbers.
+// "KestruneCtl <name> <digits>:" becomes "KestruneCtl <name> #:", so that expected
+// lines need not name source line numbers.
 std::string without_line_numbers(const std::string &text);
 
 } // namespace kestrune::test

@@ -15,14 +15,6 @@ namespace {
 using kestrune::test::ScratchDir;
 using kestrune::test::write_file;
 
-Config parse(const std::string &text)
-{
-    Config config("=", "#");
-    std::istringstream in(text);
-    in >> config;
-    return config;
-}
-
 std::string render(const Config &config)
 {
     std::ostringstream out;
@@ -30,18 +22,14 @@ std::string render(const Config &config)
     return out.str();
 }
 
-TEST(ConfigReading, LinesBecomePairs)
+TEST(Config, LinesBecomePairs)
 {
-    struct Case {
-        const char *what;
-        const char *input;
-        const char *rendered; // every pair as "key=value\n", in key order
-    };
-    const Case cases[] = {
+    const struct {
+        const char *what, *input, *rendered; // every pair as "key=value\n", in key order
+    } cases[] = {
         {"spaces around the delimiter", "a = 1\n", "a=1\n"},
         {"second delimiter stays in the value", "a=b=c\n", "a=b=c\n"},
-        {"empty key", "=x\n", "=x\n"},
-        {"empty value", "a=\n", "a=\n"},
+        {"empty key and empty value", "=x\nb=\n", "=x\nb=\n"},
         {"comment after the value", "a=1 # note\n", "a=1\n"},
         {"comment before the delimiter", "x#=1\n", ""},
         {"indented continuation", "a=1\n  2\n\n", "a=1\n  2\n"},
@@ -54,57 +42,43 @@ TEST(ConfigReading, LinesBecomePairs)
         {"repeated key: last wins", "a=1\na=2\n", "a=2\n"},
         {"no line feed after the last pair", "a=1\nb=2", "a=1\nb=2\n"},
         {"last continuation line without line feed, once", "a=1\n  2", "a=1\n  2\n"},
-        {"empty input", "", ""},
         {"comments only", "# one\n  # two\n", ""},
         {"CR LF line ends", "a=1\r\nb = 2 \r\n", "a=1\nb=2\n"},
         {"CR LF inside a continuation", "a=1\r\n  2\r\n\r\nb=3\r\n", "a=1\n  2\nb=3\n"},
         {"keys sorted as unsigned bytes, prefix first", "b=1\n\xC3\xA9=2\nab=3\na=4\nB=5\n",
          "B=5\na=4\nab=3\nb=1\n\xC3\xA9=2\n"},
     };
-    for (const Case &c : cases)
-        EXPECT_EQ(render(parse(c.input)), c.rendered) << c.what;
-}
-
-TEST(ConfigReading, ReadLooksUpExactlyWithDefault)
-{
-    const Config config = parse(" key = value \n=empty-key\nblank=\n");
-    EXPECT_EQ(config.read("key", "def"), "value");
-    EXPECT_EQ(config.read(" key", "def"), "def");
-    EXPECT_EQ(config.read("Key", "def"), "def");
-    EXPECT_EQ(config.read("", "def"), "empty-key");
-    EXPECT_EQ(config.read("blank", "def"), "");
-}
-
-TEST(ConfigAdd, TrimsTheSixWhitespaceCharactersAndReplaces)
-{
-    Config config = parse("a=1\n");
-    config.add(" \n\t\v\r\fa", "\tr e\f\r\v\n \t");
-    char buffer[32] = "\xA0kept\xA0"; // not whitespace of the six
-    config.add("c", buffer);
-    config.add("n", 42);
-    config.add("blank", " \t\r\n\v\f");
-    EXPECT_EQ(render(config), "a=r e\nblank=\nc=\xA0kept\xA0\nn=42\n");
-}
-
-TEST(ConfigFile, MissingFileThrowsItsName)
-{
-    ScratchDir dir;
-    try {
-        Config config(dir / "absent.ini", "=", "#");
-        FAIL() << "a missing file must throw";
-    } catch (const Config::File_not_found &error) {
-        EXPECT_EQ(error.filename, dir / "absent.ini");
+    for (const auto &c : cases) {
+        Config config("=", "#");
+        std::istringstream in(c.input);
+        in >> config;
+        EXPECT_EQ(render(config), c.rendered) << c.what;
     }
 }
 
-TEST(ConfigFile, WrittenStoreReadsBackTheSame)
+TEST(Config, FilesReadAndWrittenBackTheSameLookupsAndAdditions)
 {
     ScratchDir dir;
-    write_file(dir / "in.ini", "# settings\nz = last\nmulti = first\n    indented\n\na = 1 # c\n");
-    const std::string rendered = render(Config(dir / "in.ini", "=", "#"));
-    EXPECT_EQ(rendered, "a=1\nmulti=first\n    indented\nz=last\n");
+    EXPECT_THROW(Config(dir / "absent.ini", "=", "#"), Config::File_not_found);
+    write_file(dir / "in.ini", "# settings\nz = last\nmulti = first\n    indented\n\nkey = value # c\n=empty\nblank=\n");
+    Config config(dir / "in.ini", "=", "#");
+    const std::string rendered = render(config);
+    EXPECT_EQ(rendered, "=empty\nblank=\nkey=value\nmulti=first\n    indented\nz=last\n");
     write_file(dir / "out.ini", rendered);
     EXPECT_EQ(render(Config(dir / "out.ini", "=", "#")), rendered);
+
+    // Lookups are exact, with the fallback for anything else.
+    const std::pair<const char *, const char *> reads[] = {
+        {"key", "value"}, {" key", "def"}, {"Key", "def"}, {"", "empty"}, {"blank", ""}};
+    for (const auto &[key, value] : reads)
+        EXPECT_EQ(config.read(key, "def"), value) << '"' << key << '"';
+
+    // Additions trim exactly the six whitespace characters, and replace.
+    config.add(" \n\t\v\r\fkey", "\tr e\f\r\v\n \t");
+    config.add("c", "\xA0kept\xA0");
+    config.add("n", 42);
+    config.add("blank", " \t\r\n\v\f");
+    EXPECT_EQ(render(config), "=empty\nblank=\nc=\xA0kept\xA0\nkey=r e\nmulti=first\n    indented\nn=42\nz=last\n");
 
     // A delimiter of more than one character, and another comment.
     write_file(dir / "other.ini", "k := v ; note\n;k2 := v2\n");
@@ -114,12 +88,11 @@ TEST(ConfigFile, WrittenStoreReadsBackTheSame)
 // The values are atoi's wherever the number fits.
 TEST(SpeedText, ReadsAsAtoiAndReportsOverflow)
 {
-    struct Case {
+    const struct {
         const char *text;
         int32_t value;
         bool fits;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"", 0, true},
         {"abc", 0, true},
         {" \t\n\v\f\r+12kb", 12, true},
@@ -133,7 +106,7 @@ TEST(SpeedText, ReadsAsAtoiAndReportsOverflow)
         {"99999999999999999999999999999", INT32_MAX, false},
         {"-99999999999999999999999999999", INT32_MIN, false},
     };
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         const SpeedNumber number = parse_speed_text(c.text);
         EXPECT_EQ(number.value, c.value) << '"' << c.text << '"';
         EXPECT_EQ(number.fits, c.fits) << '"' << c.text << '"';
