@@ -61,13 +61,25 @@ echo "=== kestrune-gpo: registered with Samba's engine on install, unregistered 
 # folder, so the machine's own Samba stays untouched.
 guid=$(sed -n "s/^CSE_GUID = '\(.*\)'$/\1/p" tools/samba/kestrune_gpext.py)
 [ -n "$guid" ] || fail "no extension GUID in kestrune_gpext.py"
-GUID=$guid unshare --mount --propagation private sh -ec '
-  mkdir -p /var/lib/samba
-  mount -t tmpfs kestrune-samba-state /var/lib/samba
+gpo_check='
   apt-get -o DPkg::Lock::Timeout=900 -y -q install --no-install-recommends ./build-deb/kestrune-gpo_*.deb >/dev/null
   [ -x /usr/sbin/kestrune-gpo ] && [ -f /usr/share/man/man8/kestrune-gpo.8.gz ]
   grep -q "$GUID" /var/lib/samba/gpext.conf
   apt-get -o DPkg::Lock::Timeout=900 -y -q purge kestrune-gpo >/dev/null
-  ! grep -q "$GUID" /var/lib/samba/gpext.conf
-' || fail "kestrune-gpo did not register and unregister its extension"
+  ! grep -q "$GUID" /var/lib/samba/gpext.conf'
+if mountpoint -q /; then
+  GUID=$guid unshare --mount --propagation private sh -ec "
+    mkdir -p /var/lib/samba
+    mount -t tmpfs kestrune-samba-state /var/lib/samba
+    $gpo_check" || fail "kestrune-gpo did not register and unregister its extension"
+else
+  # Inside a chroot "/" is no mount point and cannot be made private: the
+  # chroot's own Samba state serves, and its gpext.conf is put back as it was.
+  mkdir -p /var/lib/samba
+  saved=$work/gpext.conf.saved
+  [ ! -e /var/lib/samba/gpext.conf ] || cp -p /var/lib/samba/gpext.conf "$saved"
+  GUID=$guid sh -ec "$gpo_check" || status=fail
+  if [ -e "$saved" ]; then cp -p "$saved" /var/lib/samba/gpext.conf; else rm -f /var/lib/samba/gpext.conf; fi
+  [ "${status:-}" != fail ] || fail "kestrune-gpo did not register and unregister its extension"
+fi
 echo "package tests: passed"
