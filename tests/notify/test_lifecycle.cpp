@@ -2,9 +2,16 @@
 // scripted event source and a fake sysfs tree through the product's seams.
 #include <gtest/gtest.h>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -259,6 +266,32 @@ TEST_F(Lifecycle, RegisterAndUnregisterAtOnceNeverHangs)
     source->release();
     source.reset();
     EXPECT_EQ(open_descriptors(), before);
+}
+
+// Sets up the build's event source with every bind() of the process failing
+// (EACCES), and exits 0 when the set-up failed and kept no descriptor.
+[[noreturn]] void set_up_with_bind_refused()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_bind, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        std::_Exit(2);
+    auto source = platform::make_uevent_source(platform::system_sysfs_device_lookup(), 1 << 16);
+    auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = open_descriptors();
+    const bool up = source->set_up(nullptr);
+    std::_Exit(!up && open_descriptors() == before ? 0 : 1);
+}
+
+TEST(UeventSource, AFailedBindFailsTheSetUpAndClosesTheSocket)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(set_up_with_bind_refused(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(Lifecycle, AThreadThatCannotSetUpOrStartLeavesNothingBehind)
