@@ -123,22 +123,31 @@ TEST(Deliverables, NeitherNeedsAMingwRuntimeDll)
 }
 
 // A caller binding the DLL at run time: an ordinal and a decorated name reach
-// the functions behind them.
+// the functions behind them, which answer a caller out of order as on Linux.
 TEST(Deliverables, ACallerBindsByOrdinalAndByDecoratedName)
 {
     HMODULE dll = LoadLibraryW(L"Kestrune.dll");
     ASSERT_NE(dll, nullptr) << GetLastError();
     auto bind = [dll](const char *name) { return reinterpret_cast<void *>(GetProcAddress(dll, name)); };
-    auto apply = reinterpret_cast<int(KESTRUNE_CALL *)()>(bind(MAKEINTRESOURCEA(2)));
+    using Frame = int(KESTRUNE_CALL *)();
+    auto apply = reinterpret_cast<Frame>(bind(MAKEINTRESOURCEA(2)));
+    auto uninitialize = reinterpret_cast<Frame>(bind(MAKEINTRESOURCEA(3)));
+    auto unregister = reinterpret_cast<QVX_KESTRUNE_RESULT_E(KESTRUNE_CALL *)()>(bind(kMsvcDecoratedExports[1]));
     auto permId = reinterpret_cast<int(KESTRUNE_CALL *)(QVX_KESTRUNE_DEVICE_TYPE_E, const char *)>(
         bind(kMsvcDecoratedExports[3]));
     auto permStr = reinterpret_cast<const char *(KESTRUNE_CALL *)(QVX_KESTRUNE_DEVICE_TYPE_E, int)>(
         bind(kMsvcDecoratedExports[4]));
-    ASSERT_TRUE(apply && permId && permStr);
-    kestrune::test::StdoutCapture quiet;
+    ASSERT_TRUE(apply && uninitialize && unregister && permId && permStr);
+    kestrune::test::StdoutCapture out;
     EXPECT_EQ(apply(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR) << "Apply before Initialize";
+    EXPECT_EQ(uninitialize(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR) << "Uninitialize before Initialize";
+    EXPECT_EQ(unregister(), QVX_KESTRUNE_RESULT_INVALID_PARAM) << "unregister without registration";
     EXPECT_EQ(permId(QVX_KESTRUNE_DEVICE_TYPE_NET, "QVX_KESTRUNE_NET_PERM_LIMIT"), 4);
     EXPECT_STREQ(permStr(QVX_KESTRUNE_DEVICE_TYPE_STORAGE, 6), "QVX_KESTRUNE_STORAGE_PERM_WRITE_OUT_ONLY");
+    EXPECT_EQ(kestrune::test::without_line_numbers(out.text()),
+              "E KestruneCtl QVX_KESTRUNE_Apply #: Internal error! pGPO null\n"
+              "E KestruneCtl QVX_KESTRUNE_Uninitialize #: Internal error! pGPO null\n"
+              "E KestruneCtl QVX_KESTRUNE_Unregister_Device_Notification #: empty handle!\r\n");
     FreeLibrary(dll);
 }
 
