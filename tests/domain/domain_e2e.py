@@ -232,14 +232,8 @@ class Lab:
         return json.loads(lines[-1][7:])
 
     def cleanup(self):
-        if self.dc is not None and self.dc.poll() is None:
-            self.dc.terminate()
-            try:
-                self.dc.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                self.dc.kill()
-                self.dc.wait()
-        # Whatever else runs in a namespace was started by this test; the holders go last.
+        # Whatever runs in a namespace, the domain controller too, was started by
+        # this test; the holders go last.
         holders, namespaces = {h.pid for h in self.holders.values()}, self.namespaces()
         for sig in (signal.SIGTERM, signal.SIGKILL):
             pids = [p for p in pids_in(namespaces) if p not in holders]
@@ -252,9 +246,10 @@ class Lab:
             while pids and time.time() < deadline:
                 time.sleep(0.1)
                 pids = [p for p in pids_in(namespaces) if p not in holders]
-        for holder in self.holders.values():
-            holder.kill()
-            holder.wait()
+        for process in [*self.holders.values(), self.dc]:
+            if process is not None:
+                process.kill()
+                process.wait()
         return namespaces
 
     def start_domain(self):

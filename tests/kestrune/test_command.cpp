@@ -89,9 +89,8 @@ protected:
     {
         options.policy_root = root_;
         CommandProcess command(arguments, options);
-        Outcome result{command.wait_exit(60s), "", ""};
-        result.out = command.output();
-        result.err = command.errors();
+        // Braced initialisers run in order: the output is read once the command has ended.
+        Outcome result{command.wait_exit(60s), command.output(), command.errors()};
         EXPECT_TRUE(result.status.has_value()) << "kestrune did not end in time";
         return result;
     }
@@ -148,11 +147,8 @@ protected:
     // Starts kestrune in the test's namespace, with a sysfs of its own if asked.
     std::unique_ptr<CommandProcess> start(const std::vector<std::string> &arguments, bool freshSysfs = false)
     {
-        CommandOptions options;
-        options.policy_root = root_;
-        options.network_namespace = net_->fd();
-        options.fresh_sysfs = freshSysfs;
-        return std::make_unique<CommandProcess>(arguments, options);
+        return std::make_unique<CommandProcess>(
+            arguments, CommandOptions{.policy_root = root_, .network_namespace = net_->fd(), .fresh_sysfs = freshSysfs});
     }
 
     std::optional<TestNetwork> net_;

@@ -78,8 +78,6 @@ std::map<std::string, Imports> imports_of(const MappedImage &image)
     return out;
 }
 
-const std::set<std::string> kDecorated(std::begin(kMsvcDecoratedExports), std::end(kMsvcDecoratedExports));
-
 TEST(Deliverables, TheDllExportsExactlyTheFourteenAtTheirOrdinals)
 {
     MappedImage dll(L"Kestrune.dll");
@@ -101,7 +99,8 @@ TEST(Deliverables, TheConsoleImportsByOrdinalAndByNameAndAsksForAdministratorRig
     MappedImage console(L"KestruneTest.exe");
     std::map<std::string, Imports> imports = imports_of(console);
     EXPECT_EQ(imports["kestrune.dll"].ordinals, (std::set<WORD>{1, 2, 3, 4, 5, 6, 7, 8, 9}));
-    EXPECT_EQ(imports["kestrune.dll"].names, kDecorated);
+    EXPECT_EQ(imports["kestrune.dll"].names,
+              std::set<std::string>(std::begin(kMsvcDecoratedExports), std::end(kMsvcDecoratedExports)));
 
     HRSRC found = FindResourceW(console.module(), MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)); // RT_MANIFEST
     ASSERT_NE(found, nullptr);

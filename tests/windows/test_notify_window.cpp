@@ -71,11 +71,6 @@ void record_event(int kind, char *data)
     events.emplace_back(kind, data);
 }
 
-void record_second(int kind, char *data)
-{
-    record_event(kind + 10, data);
-}
-
 Events take_events()
 {
     std::lock_guard lock(eventsMutex);
@@ -179,7 +174,8 @@ TEST_F(NotificationWindow, ASecondRegistrationTakesOverTheRunningThread)
     HWND window = registered_window();
     ASSERT_NE(window, nullptr);
     std::string before = out_.text();
-    EXPECT_EQ(QVX_KESTRUNE_Register_Device_Notification(record_second), QVX_KESTRUNE_RESULT_SUCCESS);
+    auto second = [](int kind, char *data) { record_event(kind + 10, data); };
+    EXPECT_EQ(QVX_KESTRUNE_Register_Device_Notification(second), QVX_KESTRUNE_RESULT_SUCCESS);
     EXPECT_NE(out_.text().find("thread=" + std::to_string(GetWindowThreadProcessId(window, nullptr)) + "\r\n",
                                before.size()),
               std::string::npos)

@@ -53,12 +53,10 @@ std::vector<Packet> sent()
 template <typename Condition>
 bool eventually(Condition done)
 {
-    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10); !done();)
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        else
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    return true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return done();
 }
 
 WINDIVERT_ADDRESS address(bool outbound, uint32_t interfaceIndex)

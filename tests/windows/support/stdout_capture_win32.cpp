@@ -52,12 +52,7 @@ StdoutCapture::~StdoutCapture()
 std::string StdoutCapture::text()
 {
     std::fflush(stdout);
-    wchar_t path[MAX_PATH + 8];
-    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(file_));
-    DWORD length = GetFinalPathNameByHandleW(file, path, MAX_PATH + 8, 0);
-    if (length == 0 || length >= MAX_PATH + 8)
-        throw std::runtime_error("the capture file has no name");
-    HANDLE reader = CreateFileW(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE reader = ReOpenFile(reinterpret_cast<HANDLE>(_get_osfhandle(file_)), GENERIC_READ, kShareAll, 0);
     if (reader == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot read the capture file");
     std::string out;
