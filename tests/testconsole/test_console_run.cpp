@@ -27,8 +27,6 @@ const std::string kTestCfg = "KestruneCtl_Test_Cfg.ini";
 const std::string kOutputCfg = "KestruneCtl_Output_Cfg.ini";
 const std::string kNet = "QVX_KESTRUNE_NET_DEVID_ETH_CARD";
 const std::string kNoLimit = kNet + " = QVX_KESTRUNE_NET_PERM_NO_LIMIT\n" + kNet + "_SPEED = ";
-const std::string kPrompt = "enter Q/q for quit, S/s for stop limit bandwidth: ";
-const std::string kStopped = "already stop limit bandwidth..";
 
 // Whether this process may make network and mount namespaces of its own.
 bool can_own_network()
@@ -103,12 +101,6 @@ protected:
         Outcome run{console.process->wait_exit(60s), console.process->output()};
         EXPECT_EQ(console.process->errors(), "") << "the console wrote to standard error";
         return run;
-    }
-
-    Outcome run(const std::string &config, const std::string &input, bool ownNetwork = false)
-    {
-        write_file(dir_ + "/" + kTestCfg, config);
-        return run_in(dir_, input, ownNetwork);
     }
 
     // A run as its golden file holds it: the exit status, the console's own lines,
@@ -187,7 +179,8 @@ TEST_F(ConsoleRunTest, WholeRunsMatchTheirTranscripts)
         fs::remove(dir_ + "/" + kOutputCfg);
         if (one.policy != nullptr)
             write_file(registry_pol_, one.policy);
-        expect_golden(run(one.config, one.input, one.ownNetwork), one.golden);
+        write_file(dir_ + "/" + kTestCfg, one.config);
+        expect_golden(run_in(dir_, one.input, one.ownNetwork), one.golden);
         if (one.policy != nullptr) {
             EXPECT_EQ(read_file(registry_pol_), one.policy);
         }
@@ -228,7 +221,8 @@ TEST_F(ConsoleRunTest, WhileTheOperatorIsAskedEventsArePrintedAndSReleasesTheLim
     write_file(dir_ + "/" + kTestCfg, kNet + " = QVX_KESTRUNE_NET_PERM_LIMIT\n" + kNet + "_SPEED = 0\n");
     Console console(dir_, root_, true);
     ChildProcess &child = *console.process;
-    ASSERT_TRUE(child.wait_for_output(kPrompt, 60s)) << child.output() << child.errors();
+    ASSERT_TRUE(child.wait_for_output("enter Q/q for quit, S/s for stop limit bandwidth: ", 60s))
+        << child.output() << child.errors();
     const std::string ns = "/proc/" + std::to_string(child.pid()) + "/ns/net";
     const auto ip = [&](const std::string &arguments) { return std::system(("nsenter --net=" + ns + " ip " + arguments).c_str()); };
 
@@ -241,7 +235,7 @@ TEST_F(ConsoleRunTest, WhileTheOperatorIsAskedEventsArePrintedAndSReleasesTheLim
     ASSERT_EQ(ip("link set lo up"), 0);
     EXPECT_FALSE(loopback_datagram_arrives(ns, 300ms)) << "the limit holds while the prompt waits";
     console.send("s\n");
-    ASSERT_TRUE(child.wait_for_output(kStopped, 60s)) << child.output();
+    ASSERT_TRUE(child.wait_for_output("already stop limit bandwidth..", 60s)) << child.output();
     EXPECT_TRUE(loopback_datagram_arrives(ns, 10s)) << "S releases the limit";
 
     console.send("q\n");
