@@ -204,11 +204,6 @@ void EnforcementTest::clear_runtime()
     fs::create_directories("/etc/udev/rules.d");
 }
 
-void EnforcementTest::TearDown()
-{
-    unsetenv("KESTRUNE_ENFORCE");
-}
-
 Applied EnforcementTest::apply(const std::vector<Permit> &permits, const char *mode,
                                const std::function<void()> &beforeApply)
 {
@@ -227,6 +222,7 @@ Applied EnforcementTest::apply(const std::vector<Permit> &permits, const char *m
             beforeApply();
         applied.result = QVX_KESTRUNE_Apply();
         EXPECT_EQ(QVX_KESTRUNE_Uninitialize(), 0);
+        unsetenv("KESTRUNE_ENFORCE");
         applied.log = without_line_numbers(out.text());
     }
     if (!fs::exists(root_ / "Policies/Enforcement.txt"))

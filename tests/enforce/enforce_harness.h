@@ -76,7 +76,6 @@ struct Applied {
 class EnforcementTest : public ::testing::Test {
 protected:
     void SetUp() override;
-    void TearDown() override;
     void clear_runtime(); // empties /run/kestrune, /run/udev, /run/utmp and udev's rules and hardware database
 
     // Sets the permits on the test's policy root (kept from call to call), runs

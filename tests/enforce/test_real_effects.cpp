@@ -113,12 +113,6 @@ protected:
         ASSERT_TRUE(loop_->ready()) << "cannot attach and mount a loop device";
         build_sysfs(hardware("host-controller") + usb_stick(loop_->dev()));
     }
-    void TearDown() override
-    {
-        loop_.reset();
-        EnforcementTest::TearDown();
-    }
-
     std::unique_ptr<MountedLoop> loop_;
 };
 

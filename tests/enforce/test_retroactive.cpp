@@ -30,11 +30,7 @@ void set_attribute(const std::string &device, const std::string &name, const std
 
 class Retroactive : public EnforcementTest {
 protected:
-    void TearDown() override
-    {
-        kestrune::platform::device_io = kestrune::platform::kRealDeviceIo;
-        EnforcementTest::TearDown();
-    }
+    void TearDown() override { kestrune::platform::device_io = kestrune::platform::kRealDeviceIo; }
 };
 
 TEST_F(Retroactive, AnAllowUndoesOnlyWhatKestruneDid)

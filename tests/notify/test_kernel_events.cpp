@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -55,14 +56,11 @@ bool heard(int kind, const std::vector<std::string> &names, std::chrono::millise
 {
     std::unique_lock<std::mutex> lock(eventsMutex);
     return eventsChanged.wait_for(lock, timeout, [&] {
-        for (const std::string &name : names) {
-            bool found = false;
-            for (const auto &[k, text] : events)
-                found = found || (k == kind && text.find(";" + name + ";") != std::string::npos);
-            if (!found)
-                return false;
-        }
-        return true;
+        return std::all_of(names.begin(), names.end(), [&](const std::string &name) {
+            return std::any_of(events.begin(), events.end(), [&](const auto &event) {
+                return event.first == kind && event.second.find(";" + name + ";") != std::string::npos;
+            });
+        });
     });
 }
 

@@ -239,6 +239,11 @@ TEST_F(Lifecycle, OverridesKeepTheThreadAndUnregisterTwiceGivesZeroThenThree)
     EXPECT_EQ(script_.subscribed.size(), 14u) << "every interface class, by each thread";
 }
 
+long open_descriptors()
+{
+    return std::distance(fs::directory_iterator("/proc/self/fd"), {});
+}
+
 TEST_F(Lifecycle, RegisterAndUnregisterAtOnceNeverHangs)
 {
     // A stop must reach a thread still in set-up, which here waits for it.
@@ -254,7 +259,6 @@ TEST_F(Lifecycle, RegisterAndUnregisterAtOnceNeverHangs)
     }
     // The build's own event source, stopped wherever its thread is, releases all it opened.
     kestrune::notify::use_device_event_source(nullptr);
-    auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open_descriptors();
     for (int i = 0; i < 200; ++i) {
         ASSERT_EQ(QVX_KESTRUNE_Register_Device_Notification(callback<0>), kSuccess);
@@ -282,7 +286,6 @@ TEST_F(Lifecycle, RegisterAndUnregisterAtOnceNeverHangs)
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
         std::_Exit(2);
     auto source = platform::make_uevent_source(platform::system_sysfs_device_lookup(), 1 << 16);
-    auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
     const auto before = open_descriptors();
     const bool up = source->set_up(nullptr);
     std::_Exit(!up && open_descriptors() == before ? 0 : 1);
