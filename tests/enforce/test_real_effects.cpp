@@ -1,7 +1,7 @@
 // Real effects, in this test's own namespaces: a loop device that it attaches
 // itself, presented as a removable USB disk in the fake tree, becomes read-only
 // at Apply (its mounted filesystem too) and writable again after READ_WRITE; a
-// busy filesystem is reported, never forced.
+// busy filesystem is reported, never forced; a real veth is no card.
 #include <fcntl.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
@@ -145,6 +145,34 @@ TEST_F(RealEffects, ABusyFilesystemIsReportedNotForced)
               "mount MS_REMOUNT|MS_RDONLY(" + loop_->mount_point() + "): errno 16 (Device or resource busy)");
     EXPECT_FALSE(loop_->device_read_only());
     EXPECT_EQ(loop_->create_file("still-writable"), 0);
+}
+
+// A veth of the test's own network, shown in the fake tree through a real sysfs
+// of that network: a deny of cards reports it as no card.
+TEST_F(EnforcementTest, ARealVethIsNoCard)
+{
+    const std::string realSys = "/run/kestrune-test/realsys", veth = sys("virtual/net/kveth0");
+    struct Undo {
+        std::string veth, realSys;
+        ~Undo()
+        {
+            umount2(veth.c_str(), MNT_DETACH);
+            umount2(realSys.c_str(), MNT_DETACH);
+            shell("ip link del kveth0");
+        }
+    } undo{veth, realSys};
+    build_sysfs(hardware("host-controller"));
+    ASSERT_EQ(shell("ip link add kveth0 type veth peer name kveth1"), 0);
+    fs::create_directories(realSys);
+    ASSERT_EQ(mount("sysfs", realSys.c_str(), "sysfs", 0, nullptr), 0);
+    fs::create_directories(veth);
+    ASSERT_EQ(mount((realSys + "/devices/virtual/net/kveth0").c_str(), veth.c_str(), nullptr, MS_BIND, nullptr), 0);
+    fs::create_directories("/sys/class/net");
+    fs::create_directory_symlink("../../devices/virtual/net/kveth0", "/sys/class/net/kveth0");
+
+    Applied applied = apply({{QVX_KESTRUNE_DEVICE_TYPE_NET, QVX_KESTRUNE_NET_DEVID_ETH_CARD, QVX_KESTRUNE_NET_PERM_DENY}}, "1");
+    EXPECT_EQ(applied.result, 0) << applied.log;
+    EXPECT_EQ(applied.lines, ReportLines{line("not-enforceable", "eth", "kveth0")}) << applied.report;
 }
 
 } // namespace
