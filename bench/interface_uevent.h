@@ -1,5 +1,5 @@
 // The network interfaces' uevents among those a benchmark's own uevent socket
-// reads (support/uevent_socket.h).
+// reads (uevent_socket.h).
 #ifndef KESTRUNE_BENCH_INTERFACE_UEVENT_H
 #define KESTRUNE_BENCH_INTERFACE_UEVENT_H
 

@@ -30,7 +30,7 @@
 #include "kestrune.h"
 #include "support/private_sysfs.h"
 #include "interface_uevent.h"
-#include "support/uevent_socket.h"
+#include "uevent_socket.h"
 
 extern char **environ;
 

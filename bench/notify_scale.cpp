@@ -44,7 +44,7 @@
 #include "platform/device_lookup.h"
 #include "support/private_sysfs.h"
 #include "interface_uevent.h"
-#include "support/uevent_socket.h"
+#include "uevent_socket.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
-// A kernel uevent socket of a test's or benchmark's own: the reference for what
-// the kernel sent, read beside the library's.
-#ifndef KESTRUNE_TESTS_UEVENT_SOCKET_H
-#define KESTRUNE_TESTS_UEVENT_SOCKET_H
+// A kernel uevent socket of a benchmark's own: the reference for what the kernel
+// sent, read beside the library's.
+#ifndef KESTRUNE_BENCH_UEVENT_SOCKET_H
+#define KESTRUNE_BENCH_UEVENT_SOCKET_H
 
 #include <linux/netlink.h>
 #include <sys/socket.h>
