@@ -9,7 +9,6 @@
 // cannot run and exits 77.
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -28,7 +27,6 @@
 #include <vector>
 
 #include "kestrune.h"
-#include "support/private_sysfs.h"
 #include "interface_uevent.h"
 #include "uevent_socket.h"
 
@@ -115,14 +113,9 @@ int cannot(const char *why)
 
 int main()
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return cannot("cannot create a network and mount namespace (run as root, single-threaded)");
-    if (!kestrune::test::mount_private_sysfs())
-        return cannot("cannot mount sysfs in the new namespace");
-
-    int fd = kestrune::test::open_uevent_socket(4 << 20, timeval{0, 100000});
-    if (fd < 0)
-        return cannot("cannot open a kernel uevent socket");
+    int fd = -1;
+    if (const char *why = kestrune::test::enter_device_lab(4 << 20, &fd))
+        return cannot(why);
     std::atomic<bool> stop{false};
     std::thread listener(listen_kernel, fd, std::cref(stop));
 

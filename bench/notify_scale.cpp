@@ -18,7 +18,6 @@
 // Needs root; exits 77 when it cannot run. Arguments: the pair counts (default
 // 100 300 1000 3000).
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -42,7 +41,6 @@
 #include "kestrune.h"
 #include "notify/device_arrival.h"
 #include "platform/device_lookup.h"
-#include "support/private_sysfs.h"
 #include "interface_uevent.h"
 #include "uevent_socket.h"
 
@@ -182,19 +180,14 @@ int cannot(const char *why)
 // memory file that is searched for the lost-events line.
 int round(int pairs, FILE *out)
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return cannot("cannot create a network and mount namespace (run as root)");
-    if (!kestrune::test::mount_private_sysfs())
-        return cannot("cannot mount sysfs in the new namespace");
+    int fd = -1;
+    if (const char *why = kestrune::test::enter_device_lab(256 << 20, &fd))
+        return cannot(why);
     if (std::system("ip link set lo up") != 0)
         return cannot("the ip command of iproute2 is not available");
     int logFd = memfd_create("kestrune-log", MFD_CLOEXEC);
     if (logFd < 0 || dup2(logFd, STDOUT_FILENO) < 0)
         return cannot("cannot capture the library's lines");
-
-    int fd = kestrune::test::open_uevent_socket(256 << 20, timeval{0, 100000});
-    if (fd < 0)
-        return cannot("cannot open a kernel uevent socket with a large buffer");
     std::atomic<bool> stop{false};
     std::thread listener(listen_kernel, fd, std::cref(stop));
     struct Joined {

@@ -4,9 +4,12 @@
 #define KESTRUNE_BENCH_UEVENT_SOCKET_H
 
 #include <linux/netlink.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+
+#include "support/private_sysfs.h"
 
 namespace kestrune::test {
 
@@ -26,6 +29,19 @@ inline int open_uevent_socket(int bufferBytes = 0, timeval timeout = {0, 0})
     if (!ready && fd >= 0)
         close(fd);
     return ready ? fd : -1;
+}
+
+// Takes the calling process, still single-threaded, into network and mount
+// namespaces of its own with a private sysfs, and opens the reference socket
+// there with a 100 ms receive timeout. Null with `*fd` set, or what failed.
+inline const char *enter_device_lab(int bufferBytes, int *fd)
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return "cannot create a network and mount namespace (run as root, single-threaded)";
+    if (!mount_private_sysfs())
+        return "cannot mount sysfs in the new namespace";
+    *fd = open_uevent_socket(bufferBytes, timeval{0, 100000});
+    return *fd < 0 ? "cannot open a kernel uevent socket with that buffer" : nullptr;
 }
 
 } // namespace kestrune::test
