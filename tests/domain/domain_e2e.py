@@ -120,11 +120,9 @@ def view(denied=(), cdrom=None, udisk=None):
     return {'denied': sorted(denied), 'cdrom': cdrom, 'udisk': udisk}
 
 
-# Run in a process of their own: the library's state is process-wide, and the
-# directory is read from inside a client.
-
 def sub_library(library, root, *calls):
-    """Sets 'normal|storage:DEVICE:PERMIT' pairs and applies them, if any; then
+    """In a process of its own, since the library's state is process-wide: sets
+    'normal|storage:DEVICE:PERMIT' pairs and applies them, if any; then prints
     the get operations' answers for the test's devices."""
     os.environ['KESTRUNE_ROOT'] = root
     lib = ctypes.CDLL(library)
@@ -139,22 +137,6 @@ def sub_library(library, root, *calls):
            'udisk': storage(S_UDISK)}
     results.append(lib.QVX_KESTRUNE_Uninitialize())
     print('RESULT ' + json.dumps([results, got]))
-
-
-def sub_gpo_attrs(guid):
-    from samba.auth import system_session
-    from samba.credentials import Credentials
-    from samba.param import LoadParm
-    from samba.samdb import SamDB
-    lp = LoadParm()
-    lp.load_default()
-    creds = Credentials()
-    creds.guess(lp)
-    creds.parse_string(ADMIN)
-    db = SamDB(url='ldap://%s.%s' % (DC_HOST, REALM.lower()), session_info=system_session(), credentials=creds, lp=lp)
-    msg = db.search(base='CN=%s,CN=Policies,CN=System,%s' % (guid, DN), scope=0,
-                    attrs=['versionNumber', 'gPCMachineExtensionNames'])[0]
-    print('RESULT ' + json.dumps([int(msg['versionNumber'][0]), str(msg['gPCMachineExtensionNames'][0])]))
 
 
 class Lab:
@@ -222,10 +204,9 @@ class Lab:
             raise Failed('%s on %s exited %d:\n%s' % (' '.join(argv), machine, done.returncode, out))
         return done.returncode, out
 
-    def self_call(self, machine, *args):
+    def self_call(self, *args):
         argv = ['/usr/bin/python3', os.path.realpath(__file__)] + list(args)
-        out = self.run(machine, *argv)[1] if machine else subprocess.run(
-            argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.decode()
+        out = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.decode()
         lines = [l for l in out.splitlines() if l.startswith('RESULT ')]
         if not lines:
             raise Failed('%s printed no result:\n%s' % (' '.join(args), out))
@@ -296,10 +277,17 @@ class Lab:
         return self.run(machine, os.path.join(self.prefix, 'sbin', 'kestrune-gpo'), *argv, env=env, ok=ok)
 
     def library(self, root, *calls):
-        results, got = self.self_call(None, 'library', self.library_path, root, *calls)
+        results, got = self.self_call('library', self.library_path, root, *calls)
         if any(results):
             raise Failed('the library in %s returned %r' % (root, results))
         return got
+
+    def gpo_attributes(self, name):
+        """The object's version and machine extensions, as the directory holds them."""
+        out = self.run('client1', 'net', 'ads', 'dn', 'CN=%s,CN=Policies,CN=System,%s' % (self.gpo[name], DN),
+                       'versionNumber', 'gPCMachineExtensionNames', '-U', ADMIN)[1]
+        return [int(re.search(r'^versionNumber: (\d+)$', out, re.M).group(1)),
+                re.search(r'^gPCMachineExtensionNames: (.*)$', out, re.M).group(1)]
 
     def sysvol(self, name, *parts):
         # On the DC's disk, where tools spell folders differently (Machine, MACHINE).
@@ -347,7 +335,7 @@ def scenario(lab):
     lab.admin('samba-tool', 'gpo', 'setlink', DN, lab.gpo['Kestrune fleet'])
     pair = '[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{D02B1F72-3407-48AE-BA88-E8213C6761F1}]'
     for name, version in (('Kestrune fleet', 1), ('Kestrune lab', 2)):
-        lab.check(name + ': version and extensions', lab.self_call('client1', 'gpo-attrs', lab.gpo[name]), [version, pair])
+        lab.check(name + ': version and extensions', lab.gpo_attributes(name), [version, pair])
         lab.check(name + ': GPT.INI', open(lab.sysvol(name, 'GPT.INI'), 'rb').read(), b'[General]\r\nVersion=%d\r\n' % version)
     lab.check('lab object keeps the other tool\'s record, then the device policy once',
               [r[:2] for r in pol_records(lab.sysvol('Kestrune lab', 'MACHINE', 'Registry.pol'))],
@@ -413,8 +401,6 @@ def scenario(lab):
 def main(argv):
     if argv[:1] == ['library']:
         return sub_library(*argv[1:])
-    if argv[:1] == ['gpo-attrs']:
-        return sub_gpo_attrs(*argv[1:])
     if len(argv) != 3:
         print(__doc__)
         return 2
