@@ -11,4 +11,4 @@ prefix=$PWD/build/domain-prefix scratch=$PWD/build/domain-e2e
 rm -rf "$prefix" "$scratch"
 cmake --install build --prefix "$prefix" >/dev/null
 exec timeout -k 30 600 /usr/bin/python3 tests/domain/domain_e2e.py \
-  "$prefix" "$PWD/build/library/libKestrune.so" "$scratch"
+  "$prefix" "$PWD/build/tools/kestrune/kestrune" "$scratch"

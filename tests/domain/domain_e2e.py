@@ -2,14 +2,14 @@
 """Domain policy end to end: a throwaway Samba AD domain controller and two
 joined clients, each in network, mount and UTS namespaces of its own with
 private mounts over Samba's folders, /etc/hosts and /etc/resolv.conf. Policy is
-authored with the library, published with kestrune-gpo and applied by
+authored with the kestrune command, published with kestrune-gpo and applied by
 Kestrune's extension alone. Every process is ended by its PID, also on failure
 and on timeout. Exit 0 when every check passed, 1 when one failed, 77 (skip)
 where namespaces or Samba are missing, unless CI is set: then 1.
 
-usage: domain_e2e.py PREFIX LIBRARY SCRATCH
+usage: domain_e2e.py PREFIX COMMAND SCRATCH
   PREFIX   an installed tree (cmake --install) with sbin/kestrune-gpo
-  LIBRARY  libKestrune.so, for authoring policy and for the get operations
+  COMMAND  the built kestrune, for authoring policy and for the get operations
   SCRATCH  an empty folder outside /tmp on a file system with extended attributes
 """
 import ctypes
@@ -33,9 +33,6 @@ STORAGE = 'Software\\Policies\\Microsoft\\Windows\\RemovableStorageDevices\\'
 CDROM, UDISK = STORAGE + '{53f56308-b6bf-11d0-94f2-00a0c91efb8b}', STORAGE + '{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}'
 MOUSE, KEYBOARD = '{4D36E96F-E325-11CE-BFC1-08002BE10318}', '{4D36E96B-E325-11CE-BFC1-08002BE10318}'
 CAMERA = '{CA3E7AB9-B4C3-4AE6-8251-579EF933890F}'
-# The library's device and permission numbers.
-N_MOUSE, N_KEYBOARD, N_CAMERA, S_CDROM, S_UDISK = 3, 4, 5, 0, 1
-P_DENY, P_ALLOW, P_READ_ONLY = 1, 2, 4
 
 # What every process of a machine sees instead of the host's: its own Samba
 # folders, hosts and resolver, and a fresh /run/samba and /tmp.
@@ -120,49 +117,12 @@ def view(denied=(), cdrom=None, udisk=None):
     return {'denied': sorted(denied), 'cdrom': cdrom, 'udisk': udisk}
 
 
-# Run in a process of their own: the library's state is process-wide, and the
-# directory is read from inside a client.
-
-def sub_library(library, root, *calls):
-    """Sets 'normal|storage:DEVICE:PERMIT' pairs and applies them, if any; then
-    the get operations' answers for the test's devices."""
-    os.environ['KESTRUNE_ROOT'] = root
-    lib = ctypes.CDLL(library)
-    results = [lib.QVX_KESTRUNE_Initialize()]
-    for call in calls:
-        kind, device, permit = call.split(':')
-        results.append(getattr(lib, 'QVX_KESTRUNE_set_%s_device_permit' % kind)(int(device), int(permit)))
-    if calls:
-        results.append(lib.QVX_KESTRUNE_Apply())
-    normal, storage = lib.QVX_KESTRUNE_get_normal_device_permit, lib.QVX_KESTRUNE_get_storage_device_permit
-    got = {'mouse': normal(N_MOUSE), 'keyboard': normal(N_KEYBOARD), 'cdrom': storage(S_CDROM),
-           'udisk': storage(S_UDISK)}
-    results.append(lib.QVX_KESTRUNE_Uninitialize())
-    print('RESULT ' + json.dumps([results, got]))
-
-
-def sub_gpo_attrs(guid):
-    from samba.auth import system_session
-    from samba.credentials import Credentials
-    from samba.param import LoadParm
-    from samba.samdb import SamDB
-    lp = LoadParm()
-    lp.load_default()
-    creds = Credentials()
-    creds.guess(lp)
-    creds.parse_string(ADMIN)
-    db = SamDB(url='ldap://%s.%s' % (DC_HOST, REALM.lower()), session_info=system_session(), credentials=creds, lp=lp)
-    msg = db.search(base='CN=%s,CN=Policies,CN=System,%s' % (guid, DN), scope=0,
-                    attrs=['versionNumber', 'gPCMachineExtensionNames'])[0]
-    print('RESULT ' + json.dumps([int(msg['versionNumber'][0]), str(msg['gPCMachineExtensionNames'][0])]))
-
-
 class Lab:
     """The machines. Each network namespace is anonymous, held by a sleeping
     process that dies with the test; it goes with the last process in it."""
 
-    def __init__(self, prefix, library, scratch):
-        self.prefix, self.library_path, self.scratch = prefix, library, scratch
+    def __init__(self, prefix, command, scratch):
+        self.prefix, self.command, self.scratch = prefix, command, scratch
         self.holders, self.gpo, self.dc = {}, {}, None
         self.passed = self.failed = 0
 
@@ -221,15 +181,6 @@ class Lab:
         if ok and done.returncode != 0:
             raise Failed('%s on %s exited %d:\n%s' % (' '.join(argv), machine, done.returncode, out))
         return done.returncode, out
-
-    def self_call(self, machine, *args):
-        argv = ['/usr/bin/python3', os.path.realpath(__file__)] + list(args)
-        out = self.run(machine, *argv)[1] if machine else subprocess.run(
-            argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60).stdout.decode()
-        lines = [l for l in out.splitlines() if l.startswith('RESULT ')]
-        if not lines:
-            raise Failed('%s printed no result:\n%s' % (' '.join(args), out))
-        return json.loads(lines[-1][7:])
 
     def cleanup(self):
         # Whatever runs in a namespace, the domain controller too, was started by
@@ -295,11 +246,22 @@ class Lab:
     def kestrune_gpo(self, machine, *argv, env=None, ok=True):
         return self.run(machine, os.path.join(self.prefix, 'sbin', 'kestrune-gpo'), *argv, env=env, ok=ok)
 
-    def library(self, root, *calls):
-        results, got = self.self_call(None, 'library', self.library_path, root, *calls)
-        if any(results):
-            raise Failed('the library in %s returned %r' % (root, results))
-        return got
+    def kestrune(self, root, *argv):
+        """The kestrune command on the host, with its policy object under root."""
+        return subprocess.run([self.command] + list(argv), env=dict(os.environ, KESTRUNE_ROOT=root), check=True,
+                              stdout=subprocess.PIPE, timeout=60).stdout.decode()
+
+    def permits(self, root):
+        """The get operations' answers for the test's devices."""
+        return {d['device']: d['permission'] for d in json.loads(self.kestrune(root, 'status', '--json'))['devices']
+                if d['device'] in ('mouse', 'keyboard', 'cdrom', 'udisk')}
+
+    def gpo_attributes(self, name):
+        """The object's version and machine extensions, as the directory holds them."""
+        out = self.run('client1', 'net', 'ads', 'dn', 'CN=%s,CN=Policies,CN=System,%s' % (self.gpo[name], DN),
+                       'versionNumber', 'gPCMachineExtensionNames', '-U', ADMIN)[1]
+        return [int(re.search(r'^versionNumber: (\d+)$', out, re.M).group(1)),
+                re.search(r'^gPCMachineExtensionNames: (.*)$', out, re.M).group(1)]
 
     def sysvol(self, name, *parts):
         # On the DC's disk, where tools spell folders differently (Machine, MACHINE).
@@ -327,13 +289,13 @@ class Lab:
 
 def scenario(lab):
     lab.start_domain()
-    # Two policies authored with the library, and each client's local policy,
+    # Two policies authored with the command, and each client's local policy,
     # which domain policy goes over.
     fleet, lab_pol = os.path.join(lab.scratch, 'fleet'), os.path.join(lab.scratch, 'lab')
-    lab.library(fleet, 'normal:%d:%d' % (N_MOUSE, P_DENY), 'storage:%d:%d' % (S_UDISK, P_READ_ONLY))
-    lab.library(lab_pol, 'normal:%d:%d' % (N_CAMERA, P_DENY), 'storage:%d:%d' % (S_UDISK, P_DENY))
-    lab.library(lab.root('client1'), 'storage:%d:%d' % (S_CDROM, P_READ_ONLY))
-    lab.library(lab.root('client2'), 'normal:%d:%d' % (N_KEYBOARD, P_DENY))
+    lab.kestrune(fleet, 'set', 'mouse', 'deny', 'udisk', 'read-only')
+    lab.kestrune(lab_pol, 'set', 'camera', 'deny', 'udisk', 'deny')
+    lab.kestrune(lab.root('client1'), 'set', 'cdrom', 'read-only')
+    lab.kestrune(lab.root('client2'), 'set', 'keyboard', 'deny')
 
     tool = os.path.join(lab.prefix, 'sbin', 'kestrune-gpo')
     for name in ('Kestrune fleet', 'Kestrune lab'):
@@ -347,7 +309,7 @@ def scenario(lab):
     lab.admin('samba-tool', 'gpo', 'setlink', DN, lab.gpo['Kestrune fleet'])
     pair = '[{35378EAC-683F-11D2-A89A-00C04FBBCFA2}{D02B1F72-3407-48AE-BA88-E8213C6761F1}]'
     for name, version in (('Kestrune fleet', 1), ('Kestrune lab', 2)):
-        lab.check(name + ': version and extensions', lab.self_call('client1', 'gpo-attrs', lab.gpo[name]), [version, pair])
+        lab.check(name + ': version and extensions', lab.gpo_attributes(name), [version, pair])
         lab.check(name + ': GPT.INI', open(lab.sysvol(name, 'GPT.INI'), 'rb').read(), b'[General]\r\nVersion=%d\r\n' % version)
     lab.check('lab object keeps the other tool\'s record, then the device policy once',
               [r[:2] for r in pol_records(lab.sysvol('Kestrune lab', 'MACHINE', 'Registry.pol'))],
@@ -361,10 +323,10 @@ def scenario(lab):
     fleet_local2 = view([MOUSE], udisk=(0, 1))  # the fleet's deny list replaces the local one
     lab.check('client1 effective policy', lab.effective('client1'), fleet_local1)
     lab.check('client2 effective policy', lab.effective('client2'), fleet_local2)
-    lab.check('client1 get operations read the local object', lab.library(lab.root('client1')),
-              {'mouse': P_ALLOW, 'keyboard': P_ALLOW, 'cdrom': P_READ_ONLY, 'udisk': 0})
-    lab.check('client2 get operations read the local object', lab.library(lab.root('client2')),
-              {'mouse': P_ALLOW, 'keyboard': P_DENY, 'cdrom': 0, 'udisk': 0})
+    lab.check('client1 get operations read the local object', lab.permits(lab.root('client1')),
+              {'mouse': 'allow', 'keyboard': 'allow', 'cdrom': 'read-only', 'udisk': 'unknown'})
+    lab.check('client2 get operations read the local object', lab.permits(lab.root('client2')),
+              {'mouse': 'allow', 'keyboard': 'deny', 'cdrom': 'unknown', 'udisk': 'unknown'})
     lab.check('client1 status', (lab.status('client1')['result'], lab.objects('client1')),
               ('success', ['Default Domain Policy', 'Kestrune fleet']))
     ours = lab.run('client1', '/usr/sbin/samba-gpupdate', '--rsop')[1].split('CSE: gp_kestrune_ext')[1:]
@@ -411,14 +373,10 @@ def scenario(lab):
 
 
 def main(argv):
-    if argv[:1] == ['library']:
-        return sub_library(*argv[1:])
-    if argv[:1] == ['gpo-attrs']:
-        return sub_gpo_attrs(*argv[1:])
     if len(argv) != 3:
         print(__doc__)
         return 2
-    prefix, library, scratch = (os.path.realpath(a) for a in argv)
+    prefix, command, scratch = (os.path.realpath(a) for a in argv)
 
     def unavailable(why):
         ci = os.environ.get('CI', '').lower() not in ('', '0', 'false', 'no')
@@ -443,7 +401,7 @@ def main(argv):
         return 2
 
     before = host_snapshot()
-    lab = Lab(prefix, library, scratch)
+    lab = Lab(prefix, command, scratch)
 
     def on_alarm(*_):
         raise Failed('the domain test ran out of its 540 s')

@@ -86,9 +86,11 @@ class Extension(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp()
         self.cache = os.path.join(self.dir, 'cache')
+        self.addCleanup(shutil.rmtree, self.dir)
         os.environ['KESTRUNE_ROOT'] = os.path.join(self.dir, 'root')
-        self.saved = (gpext.applicable_gpos, gpext.check_refresh_gpo_list, gpext.REFRESH_HELPER,
-                      gpext.get_dc_hostname, gpext.gpo)
+        for name in ('applicable_gpos', 'check_refresh_gpo_list', 'REFRESH_HELPER', 'get_dc_hostname', 'gpo'):
+            self.addCleanup(setattr, gpext, name, getattr(gpext, name))
+        self.directory_gpos = gpext.applicable_gpos
         self.gpos = [self.gpo('{A}', 'First', (RESTRICTIONS, 'DenyDeviceClasses', 4, DWORD_1),
                               ('Software\\Other', 'x', 4, DWORD_1)),
                      types.SimpleNamespace(name='Local', display_name='Local Policy', file_sys_path=None),
@@ -98,11 +100,6 @@ class Extension(unittest.TestCase):
         self.helper(0)
         self.assertIsNone(self.run_pass())
         self.first = self.domain_file()
-
-    def tearDown(self):
-        (gpext.applicable_gpos, gpext.check_refresh_gpo_list, gpext.REFRESH_HELPER,
-         gpext.get_dc_hostname, gpext.gpo) = self.saved
-        shutil.rmtree(self.dir)
 
     def gpo(self, guid, name, *records):
         folder = os.path.join(self.cache, 'KDOM.TEST', 'POLICIES', guid, 'MACHINE')
@@ -155,7 +152,7 @@ class Extension(unittest.TestCase):
         self.assertIn('helper says 1', gpext.read_status()['error'])
 
     def test_an_unreachable_directory_is_no_empty_list(self):
-        gpext.applicable_gpos = self.saved[0]
+        gpext.applicable_gpos = self.directory_gpos
         gpext.get_dc_hostname = lambda creds, lp: 'dc1'
         gpext.gpo = types.SimpleNamespace(ADS_STRUCT=lambda dc, lp, creds: types.SimpleNamespace(
             connect=lambda: False, get_gpo_list=lambda user: []))

@@ -2,8 +2,8 @@
 // are golden transcripts (golden/*.txt): each "$ kestrune ARGS" line is run and
 // followed by its standard output, its standard error with "! " before each
 // line, and "[exit N]" when it fails; a "# STEP" line runs the test's step of
-// that name first, with the options of the commands that follow. Device events and the bandwidth limit run in network
-// namespaces that the tests make themselves.
+// that name first, with the options of the commands that follow. Device events
+// and the bandwidth limit run in network namespaces that the tests make themselves.
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/stat.h>

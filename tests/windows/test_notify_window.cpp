@@ -4,9 +4,12 @@
 // callback's text read from the planted properties in the ANSI code page, 1252
 // in the test prefix (wine-run.sh fixes the locale).
 #include <windows.h>
+#include <initguid.h> // the SDK's GUIDs and property keys defined here
 #include <dbt.h>
-#include <devpropdef.h>
+#include <devguid.h>
+#include <devpkey.h>
 #include <setupapi.h>
+#include <usbiodef.h>
 
 #include <gtest/gtest.h>
 
@@ -29,10 +32,6 @@ namespace {
 
 using Events = std::vector<std::pair<int, std::string>>;
 
-const GUID kUsbSetupClass = {0x36FC9E60, 0xC465, 0x11CF, {0x80, 0x56, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
-const DEVPROPKEY kBusReportedDeviceDesc = {
-    {0x540B947E, 0x8B40, 0x45BC, {0xA8, 0xA2, 0x6A, 0x0B, 0x89, 0x4C, 0xBD, 0xA2}}, 4};
-const DEVPROPKEY kManufacturer = {{0xA45C254E, 0xDF1C, 0x4EFD, {0x80, 0x20, 0x67, 0xD1, 0x46, 0xA8, 0x50, 0xE0}}, 13};
 const std::wstring kUsbInterface = L"#{A5DCBF10-6530-11D2-901F-00C04FB951ED}";
 const std::wstring kStick = L"\\\\?\\USB#VID_1234&PID_5678#0001" + kUsbInterface;
 const std::string kStickText = "Kestrune stick;Stick (E:);USB Stick;Kestrune Labs;";
@@ -40,19 +39,19 @@ const std::string kStickText = "Kestrune stick;Stick (E:);USB Stick;Kestrune Lab
 // A device with its description, friendly name, bus description and maker (null: none).
 void plant(const wchar_t *id, const wchar_t *const (&texts)[4])
 {
-    HDEVINFO set = SetupDiCreateDeviceInfoList(&kUsbSetupClass, nullptr);
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_USB, nullptr);
     SP_DEVINFO_DATA data{sizeof data, {}, 0, 0};
     // What an earlier run left in the prefix goes first.
     if (SetupDiOpenDeviceInfoW(set, id, nullptr, 0, &data))
         SetupDiRemoveDevice(set, &data);
     SetupDiDestroyDeviceInfoList(set);
-    set = SetupDiCreateDeviceInfoList(&kUsbSetupClass, nullptr);
-    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, id, &kUsbSetupClass, texts[0], nullptr, 0, &data)) << GetLastError();
+    set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_USB, nullptr);
+    ASSERT_TRUE(SetupDiCreateDeviceInfoW(set, id, &GUID_DEVCLASS_USB, texts[0], nullptr, 0, &data)) << GetLastError();
     ASSERT_TRUE(SetupDiRegisterDeviceInfo(set, &data, 0, nullptr, nullptr, nullptr)) << GetLastError();
     auto bytes = [](const wchar_t *text) { return reinterpret_cast<const BYTE *>(text); };
     auto size = [](const wchar_t *text) { return static_cast<DWORD>((std::wcslen(text) + 1) * sizeof(wchar_t)); };
     const DWORD registryProperties[] = {SPDRP_DEVICEDESC, SPDRP_FRIENDLYNAME};
-    const DEVPROPKEY *properties[] = {&kBusReportedDeviceDesc, &kManufacturer};
+    const DEVPROPKEY *properties[] = {&DEVPKEY_Device_BusReportedDeviceDesc, &DEVPKEY_Device_Manufacturer};
     for (int i = 0; i < 2; ++i)
         if (texts[i] != nullptr)
             SetupDiSetDeviceRegistryPropertyW(set, &data, registryProperties[i], bytes(texts[i]), size(texts[i]));
@@ -102,7 +101,7 @@ LRESULT send_interface_event(HWND window, WPARAM event, const std::wstring &link
     auto record = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W *>(storage.data());
     record->dbcc_size = static_cast<DWORD>(storage.size() * 4);
     record->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
-    record->dbcc_classguid = {0xA5DCBF10, 0x6530, 0x11D2, {0x90, 0x1F, 0x00, 0xC0, 0x4F, 0xB9, 0x51, 0xED}};
+    record->dbcc_classguid = GUID_DEVINTERFACE_USB_DEVICE;
     linkName.copy(record->dbcc_name, linkName.size());
     return SendMessageW(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(record));
 }

@@ -2,13 +2,13 @@
 // for CLSID_GroupPolicyObject, registered in the test prefix, that keeps the
 // machine section under a registry key of the tests' own and records what the
 // library asks of it (double_records.h). Wine has no such class. Only the calls
-// the library makes are implemented; the others answer E_NOTIMPL.
+// the library makes are implemented; the others answer E_NOTIMPL. Without
+// DllCanUnloadNow COM keeps the DLL for the life of the process, as tests want.
 #include <windows.h>
 #include <objbase.h>
 #include <gpedit.h>
 
 #include <atomic>
-#include <new>
 #include <string>
 
 #include "double_records.h"
@@ -21,8 +21,6 @@ using kestrune::doubles::failure_scripted;
 const GUID kClsidGroupPolicyObject = {0xEA502722, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
 const GUID kIidGroupPolicyObject = {0xEA502723, 0xA23D, 0x11D1, {0xA7, 0xD3, 0x00, 0x00, 0xF8, 0x75, 0x71, 0xE3}};
 
-std::atomic<long> liveObjects{0};
-
 std::wstring guid_text(const GUID *guid)
 {
     wchar_t text[40] = L"null";
@@ -33,13 +31,12 @@ std::wstring guid_text(const GUID *guid)
 
 class PolicyObjectDouble final : public IGroupPolicyObject {
 public:
-    PolicyObjectDouble() { ++liveObjects; }
+    PolicyObjectDouble() = default;
     ~PolicyObjectDouble()
     {
         if (machine_ != nullptr)
             RegCloseKey(machine_);
         add_record(L"Releases");
-        --liveObjects;
     }
     PolicyObjectDouble(const PolicyObjectDouble &) = delete;
     PolicyObjectDouble &operator=(const PolicyObjectDouble &) = delete;
@@ -135,14 +132,10 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override { return 2; }
     STDMETHODIMP_(ULONG) Release() override { return 1; }
 
-    STDMETHODIMP CreateInstance(IUnknown *outer, REFIID iid, void **object) override
+    // The library never aggregates the object.
+    STDMETHODIMP CreateInstance(IUnknown *, REFIID iid, void **object) override
     {
-        *object = nullptr;
-        if (outer != nullptr)
-            return CLASS_E_NOAGGREGATION;
-        auto *created = new (std::nothrow) PolicyObjectDouble;
-        if (created == nullptr)
-            return E_OUTOFMEMORY;
+        auto *created = new PolicyObjectDouble;
         HRESULT hr = created->QueryInterface(iid, object);
         created->Release();
         return hr;
@@ -161,9 +154,4 @@ extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, 
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     return factory.QueryInterface(iid, object);
-}
-
-extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow()
-{
-    return liveObjects.load() == 0 ? S_OK : S_FALSE;
 }
