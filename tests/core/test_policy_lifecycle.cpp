@@ -93,12 +93,15 @@ TEST_F(Lifecycle, PolicyPersistsAcrossObjectsAndUnsavedChangesAreDropped)
     EXPECT_NE(read_file(root_.gpt_ini()).find("\nVersion=2\r\n"), std::string::npos);
 }
 
-// Initialize's lines when the policy file is refused for `reason`.
-std::string refused_file_lines(const std::string &path, const std::string &reason)
+// Initialize's lines when the policy object cannot be opened: the backend's
+// reason, then the export's own failure.
+std::string refused_lines(const std::string &why, const std::string &failure)
 {
-    return kBanner + "I KestruneCtl gpo_open_local_machine #: " + path + " " + reason + "\r\n" +
-           "E KestruneCtl QVX_KESTRUNE_Initialize #: Failed OpenLocalMachineGPO. Error code = 0x8007000d\n";
+    return kBanner + "I KestruneCtl gpo_open_local_machine #: " + why + "\r\n" +
+           "E KestruneCtl QVX_KESTRUNE_Initialize #: " + failure + "\n";
 }
+const std::string kInvalidFile = "Failed OpenLocalMachineGPO. Error code = 0x8007000d";
+const std::string kNotAdministrator = "Failed run OpenLocalMachineGPO, are you Administrator?";
 
 TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
 {
@@ -109,7 +112,7 @@ TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
         EXPECT_EQ(QVX_KESTRUNE_Initialize(), QVX_KESTRUNE_RESULT_FAILED);
         EXPECT_EQ(QVX_KESTRUNE_Apply(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
         EXPECT_EQ(without_line_numbers(out.text()),
-                  refused_file_lines(root_.registry_pol(), "is not a valid policy file") +
+                  refused_lines(root_.registry_pol() + " is not a valid policy file", kInvalidFile) +
                       "E KestruneCtl QVX_KESTRUNE_Apply #: " + kNotHeld);
     }
     EXPECT_TRUE(read_file(root_.registry_pol()) == broken);
@@ -121,7 +124,7 @@ TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
                   StdoutCapture out;
                   const int result = QVX_KESTRUNE_Initialize();
                   const bool lines = without_line_numbers(out.text()) ==
-                                     refused_file_lines(root_.registry_pol(), "is not a regular file");
+                                     refused_lines(root_.registry_pol() + " is not a regular file", kInvalidFile);
                   return lines ? result : 100;
               }),
               QVX_KESTRUNE_RESULT_FAILED);
@@ -206,12 +209,7 @@ int initialize_as(uid_t uid, const std::string &root, const std::string &why)
         setenv("KESTRUNE_ROOT", root.c_str(), 1);
         StdoutCapture out;
         const int result = QVX_KESTRUNE_Initialize();
-        return without_line_numbers(out.text()) ==
-                       kBanner + "I KestruneCtl gpo_open_local_machine #: " + why + "\r\n" +
-                           "E KestruneCtl QVX_KESTRUNE_Initialize #: Failed run OpenLocalMachineGPO, are you "
-                           "Administrator?\n"
-                   ? result
-                   : 101;
+        return without_line_numbers(out.text()) == refused_lines(why, kNotAdministrator) ? result : 101;
     });
 }
 
