@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
-#include <optional>
 
 #include "platform/posix/posix_file_io.h"
 #include "platform/registry.h"
@@ -31,12 +31,6 @@ const std::string kNotHeld = "Internal error! pGPO null\n";
 uint32_t set_value(const char *key, uint32_t value)
 {
     return set_group_policy_key_value(key, "v", GP_OP_SET_VALUE, platform::kRegDword, &value, 4);
-}
-
-std::optional<uint32_t> get_value(const char *key)
-{
-    uint32_t value = 0;
-    return get_group_policy_key_value(key, "v", &value) == 0 ? std::optional(value) : std::nullopt;
 }
 
 // Runs `body` in a child with an alarm, so that a hang fails the test instead of
@@ -70,10 +64,11 @@ TEST_F(Lifecycle, StateTable)
     EXPECT_EQ(QVX_KESTRUNE_Apply(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
     EXPECT_EQ(QVX_KESTRUNE_Uninitialize(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
     ASSERT_EQ(QVX_KESTRUNE_Initialize(), QVX_KESTRUNE_RESULT_SUCCESS);
-    EXPECT_EQ(set_value("Software\\A", 7), 0u);
+    set_value("Software\\A", 7);
     EXPECT_EQ(QVX_KESTRUNE_Initialize(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
-    EXPECT_EQ(get_value("Software\\A"), 7u) << "the second Initialize kept the held object";
     EXPECT_EQ(QVX_KESTRUNE_Apply(), QVX_KESTRUNE_RESULT_SUCCESS);
+    EXPECT_EQ(records_of(root_.registry_pol()), std::vector{dword(u"Software\\A", u"v", 7)})
+        << "the second Initialize kept the held object";
     EXPECT_EQ(QVX_KESTRUNE_Uninitialize(), QVX_KESTRUNE_RESULT_SUCCESS);
     EXPECT_EQ(QVX_KESTRUNE_Uninitialize(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
     EXPECT_EQ(without_line_numbers(out.text()),
@@ -98,12 +93,15 @@ TEST_F(Lifecycle, PolicyPersistsAcrossObjectsAndUnsavedChangesAreDropped)
     EXPECT_NE(read_file(root_.gpt_ini()).find("\nVersion=2\r\n"), std::string::npos);
 }
 
-// Initialize's lines when the policy file is refused for `reason`.
-std::string refused_file_lines(const std::string &path, const std::string &reason)
+// Initialize's lines when the policy object cannot be opened: the backend's
+// reason, then the export's own failure.
+std::string refused_lines(const std::string &why, const std::string &failure)
 {
-    return kBanner + "I KestruneCtl gpo_open_local_machine #: " + path + " " + reason + "\r\n" +
-           "E KestruneCtl QVX_KESTRUNE_Initialize #: Failed OpenLocalMachineGPO. Error code = 0x8007000d\n";
+    return kBanner + "I KestruneCtl gpo_open_local_machine #: " + why + "\r\n" +
+           "E KestruneCtl QVX_KESTRUNE_Initialize #: " + failure + "\n";
 }
+const std::string kInvalidFile = "Failed OpenLocalMachineGPO. Error code = 0x8007000d";
+const std::string kNotAdministrator = "Failed run OpenLocalMachineGPO, are you Administrator?";
 
 TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
 {
@@ -114,7 +112,7 @@ TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
         EXPECT_EQ(QVX_KESTRUNE_Initialize(), QVX_KESTRUNE_RESULT_FAILED);
         EXPECT_EQ(QVX_KESTRUNE_Apply(), QVX_KESTRUNE_RESULT_INTERNAL_ERROR);
         EXPECT_EQ(without_line_numbers(out.text()),
-                  refused_file_lines(root_.registry_pol(), "is not a valid policy file") +
+                  refused_lines(root_.registry_pol() + " is not a valid policy file", kInvalidFile) +
                       "E KestruneCtl QVX_KESTRUNE_Apply #: " + kNotHeld);
     }
     EXPECT_TRUE(read_file(root_.registry_pol()) == broken);
@@ -126,7 +124,7 @@ TEST_F(Lifecycle, CorruptPolicyFilesAreRefusedUntouchedAndInitializeRecovers)
                   StdoutCapture out;
                   const int result = QVX_KESTRUNE_Initialize();
                   const bool lines = without_line_numbers(out.text()) ==
-                                     refused_file_lines(root_.registry_pol(), "is not a regular file");
+                                     refused_lines(root_.registry_pol() + " is not a regular file", kInvalidFile);
                   return lines ? result : 100;
               }),
               QVX_KESTRUNE_RESULT_FAILED);
@@ -154,14 +152,12 @@ TEST_F(Lifecycle, TheTemporaryFileOfAKilledSaveIsRemovedByTheNextOpen)
               }),
               128 + SIGKILL);
     const auto files = [&] {
-        size_t count = 0;
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(root_.path()))
-            count += entry.is_regular_file() ? 1u : 0u;
-        return count;
+        const std::filesystem::recursive_directory_iterator all(root_.path());
+        return std::count_if(begin(all), end(all), [](const auto &entry) { return entry.is_regular_file(); });
     };
-    EXPECT_EQ(files(), 4u) << "gpt.ini, Registry.pol, Machine.pol and the temporary file";
+    EXPECT_EQ(files(), 4) << "gpt.ini, Registry.pol, Machine.pol and the temporary file";
     open();
-    EXPECT_EQ(files(), 3u);
+    EXPECT_EQ(files(), 3);
     EXPECT_EQ(records_of(root_.registry_pol()), saved);
 }
 
@@ -213,12 +209,7 @@ int initialize_as(uid_t uid, const std::string &root, const std::string &why)
         setenv("KESTRUNE_ROOT", root.c_str(), 1);
         StdoutCapture out;
         const int result = QVX_KESTRUNE_Initialize();
-        return without_line_numbers(out.text()) ==
-                       kBanner + "I KestruneCtl gpo_open_local_machine #: " + why + "\r\n" +
-                           "E KestruneCtl QVX_KESTRUNE_Initialize #: Failed run OpenLocalMachineGPO, are you "
-                           "Administrator?\n"
-                   ? result
-                   : 101;
+        return without_line_numbers(out.text()) == refused_lines(why, kNotAdministrator) ? result : 101;
     });
 }
 
