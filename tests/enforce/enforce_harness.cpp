@@ -24,8 +24,8 @@ namespace {
 
 int machineDev = -1;
 
-// Why the namespaces are not in place; empty once they are. The script stops at
-// its first failure, so that nothing is written to the machine's own /run or /etc.
+// Why the namespaces are not in place; empty once they are. private-system.sh
+// sets up what lies inside them.
 std::string enter_private_system()
 {
     if (::geteuid() != 0)
@@ -34,22 +34,7 @@ std::string enter_private_system()
         return std::string("unshare: ") + std::strerror(errno);
     machineDev = ::open("/dev", O_PATH | O_DIRECTORY | O_CLOEXEC);
     std::string output;
-    // Inside a chroot "/" is no mount point: then each mount that is one is made private.
-    // eth0 is the card with the default route; its peer is never looked at. Last,
-    // enforcement opens device nodes by number: only those made here exist.
-    if (machineDev < 0 || shell(R"(set -e
-mount --make-rprivate / || for p in /sys /proc /dev /run /etc /var /usr; do mount --make-rprivate $p || true; done
-for p in /run /sys /var; do mount -t tmpfs -o mode=755 tmpfs $p; done
-etc=/run/kestrune-test/etc
-mkdir -p $etc && mount -t tmpfs -o mode=700 tmpfs $etc && mkdir $etc/upper $etc/work
-mount -t overlay -o lowerdir=/etc,upperdir=$etc/upper,workdir=$etc/work overlay /etc
-for p in /usr/lib/udev/rules.d /lib/udev/rules.d; do [ ! -d $p ] || mount -t tmpfs -o mode=755 tmpfs $p; done
-echo 'ttyS0                -W- (EC p a)    4:64' >/run/kestrune-test/consoles
-mount --bind /run/kestrune-test/consoles /proc/consoles
-ip link set lo up && ip link add eth0 type veth peer name kpeer0 && ip link set eth0 up && ip link set kpeer0 up
-ip route add default dev eth0
-mount -t tmpfs -o mode=755 tmpfs /dev
-mknod -m 666 /dev/null c 1 3 && mknod -m 666 /dev/zero c 1 5 && mknod -m 666 /dev/urandom c 1 9)", &output) != 0)
+    if (machineDev < 0 || shell("sh " + (fs::path(__FILE__).parent_path() / "private-system.sh").string(), &output) != 0)
         return "cannot set up: " + output;
     return {};
 }

@@ -2,7 +2,7 @@
 // namespaces of its own, entered before the first test that needs them: /sys,
 // /run, /var and /dev are tmpfs, /etc an overlay kept in memory, udev's own rule
 // folders empty, /proc/consoles names "ttyS0", and a card "eth0" carries the
-// default route (enforce_harness.cpp sets it all up). Nothing reaches the
+// default route (private-system.sh sets it all up). Nothing reaches the
 // machine's own /sys, /etc, devices or network.
 #ifndef KESTRUNE_TESTS_ENFORCE_HARNESS_H
 #define KESTRUNE_TESTS_ENFORCE_HARNESS_H
