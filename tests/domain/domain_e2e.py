@@ -93,7 +93,11 @@ def pol_records(path):
     from samba.dcerpc import preg
     from samba.ndr import ndr_unpack
     raw = open(path, 'rb').read()
-    return [(e.keyname, e.valuename, e.type, e.data) for e in ndr_unpack(preg.file, raw).entries] if raw else []
+    if not raw:
+        return []
+    # Samba's entries point into the parsed file's memory: it must outlive the copies.
+    parsed = ndr_unpack(preg.file, raw)
+    return [(e.keyname, e.valuename, e.type, e.data) for e in parsed.entries]
 
 
 def device_view(records):
